@@ -1,6 +1,7 @@
 #include "animation.h"
 
 #include "color.h"
+#include "render/render.h"
 
 ViewState viewState = {1.0f, -0.75f, 0.5f};
 
@@ -65,7 +66,7 @@ void AdvanceView(const uint32_t* pixels, int32_t W, int32_t H)
 
 void AnimationTick(uint32_t* pixels, int32_t W, int32_t H)
 {
-    RenderFrame(pixels, W, H);
+    RenderFrameFast(pixels, W, H);
     AdvanceView(pixels, W, H);
 }
 

@@ -29,7 +29,8 @@ void RenderFrame(uint32_t* pixels, int32_t W, int32_t H);
 // A null buffer has no word to read and counts as zero.
 void AdvanceView(const uint32_t* pixels, int32_t W, int32_t H);
 
-// One tick: render the frame, then advance the view.
+// One tick: render the frame (through the fastest renderer, which gives the
+// same words as RenderFrame), then advance the view.
 void AnimationTick(uint32_t* pixels, int32_t W, int32_t H);
 
 // Advances the view exactly as AnimationTick would, but renders only the

@@ -1,11 +1,15 @@
 // mandelbrot-frames: runs the animation headless and reports or exports frames.
 //
 //   mandelbrot-frames --size WxH --ticks N [--fast-forward] [--png FILE] [--raw]
+//                     [--path scalar|sse2|avx2|avx512|auto]
 //
 // Prints one line with the view after tick N and the FNV-1a hash of the frame
 // tick N rendered; --png saves that frame as the screen shows it; --raw writes
 // every rendered frame to standard output as 32-bit BGRA rows instead.
+// --path picks the renderer (default auto: the fastest this CPU has); every
+// path gives the same words.
 #include "animation.h"
+#include "render/render.h"
 
 #include <png.h>
 
@@ -20,7 +24,9 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "raw frames and hashes 
 
 namespace {
 
-const char kUsage[] = "usage: mandelbrot-frames --size WxH --ticks N [--fast-forward] [--png FILE] [--raw]";
+const char kUsage[] =
+    "usage: mandelbrot-frames --size WxH --ticks N [--fast-forward] [--png FILE] [--raw]"
+    " [--path scalar|sse2|avx2|avx512|auto]";
 constexpr long kMaxSide = 65535;  // the largest client area a window reports
 
 struct Options {
@@ -29,6 +35,8 @@ struct Options {
     int64_t ticks = -1;
     bool fastForward = false;
     bool raw = false;
+    bool forcePath = false;  // false: auto
+    RenderPath path = RenderPath::Scalar;
     const char* pngPath = nullptr;
 };
 
@@ -69,7 +77,7 @@ Options ParseOptions(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--size" || arg == "--ticks" || arg == "--png") {
+        if (arg == "--size" || arg == "--ticks" || arg == "--png" || arg == "--path") {
             if (!hasValue)
                 Fail(arg + " needs a value");
             const char* value = argv[++i];
@@ -80,6 +88,12 @@ Options ParseOptions(int argc, char** argv)
                 if (!ParseNumber(value, 1, INT64_MAX, &n))
                     Fail("--ticks wants a whole number of at least 1, not '" + std::string(value) + "'");
                 options.ticks = n;
+            } else if (arg == "--path") {
+                options.forcePath = std::strcmp(value, "auto") != 0;
+                if (options.forcePath && !ParseRenderPath(value, &options.path))
+                    Fail("--path wants scalar, sse2, avx2, avx512 or auto, not '" + std::string(value) + "'");
+                if (options.forcePath && !RenderPathAvailable(options.path))
+                    Fail("this CPU cannot run the '" + std::string(value) + "' render path");
             } else {
                 options.pngPath = value;
             }
@@ -178,6 +192,8 @@ bool WritePng(FILE* file, const uint32_t* pixels, int32_t width, int32_t height)
 int main(int argc, char** argv)
 {
     const Options options = ParseOptions(argc, argv);
+    if (options.forcePath)
+        SetRenderPath(options.path);
     const int32_t W = options.width, H = options.height;
     const int64_t frameWords = static_cast<int64_t>(W) * H;
 

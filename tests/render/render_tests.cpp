@@ -1,0 +1,245 @@
+// Every render path this machine has must give the reference's words, word
+// for word, for any view and frame size, and write nothing outside the frame.
+#include "animation.h"
+#include "render/render.h"
+
+#include <doctest/doctest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Each test case starts from the initial view and leaves the view and the
+// chosen path as it found them.
+struct SavedState {
+    ViewState view = viewState;
+    RenderPath path = CurrentRenderPath();
+    ~SavedState()
+    {
+        viewState = view;
+        SetRenderPath(path);
+    }
+};
+
+std::vector<RenderPath> FastPaths()
+{
+    std::vector<RenderPath> paths;
+    for (int i = 1; i < kRenderPathCount; ++i)
+        if (RenderPathAvailable(RenderPath(i)))
+            paths.push_back(RenderPath(i));
+    return paths;
+}
+
+std::string Describe(RenderPath path, int32_t W, int32_t H)
+{
+    char text[200];
+    std::snprintf(text, sizeof text, "%s %dx%d zoom=%a centre=(%a, %a)", RenderPathName(path), W, H,
+                  viewState.zoom, viewState.centerRe, viewState.centerIm);
+    return text;
+}
+
+constexpr int kGuard = 32;
+constexpr uint32_t kGuardWord = 0xA5A5A5A5u;
+
+// Renders the current view with every fast path and compares with the
+// reference, including guard words on both sides of the frame. Returns the
+// number of paths that differed, so loops can stop reporting early.
+int CompareAllPaths(int32_t W, int32_t H)
+{
+    const size_t words = static_cast<size_t>(W) * H;
+    std::vector<uint32_t> expected(words + 2 * kGuard, kGuardWord);
+    RenderFrame(expected.data() + kGuard, W, H);
+    int failures = 0;
+    for (RenderPath path : FastPaths()) {
+        std::vector<uint32_t> actual(words + 2 * kGuard, kGuardWord);
+        RenderFrameWith(path, actual.data() + kGuard, W, H);
+        if (actual != expected) {
+            size_t first = 0;
+            while (actual[first] == expected[first])
+                ++first;
+            FAIL_CHECK(Describe(path, W, H) << ": first differing word at index "
+                                            << static_cast<long long>(first) - kGuard);
+            ++failures;
+        }
+    }
+    return failures;
+}
+
+void SetView(float zoom, float centerRe, float centerIm)
+{
+    viewState = {zoom, centerRe, centerIm};
+}
+
+// The view after `ticks` ticks of the animation at any frame size.
+void ViewAfterTicks(int ticks)
+{
+    SetView(1.0f, -0.75f, 0.5f);
+    std::vector<uint32_t> pixels(1);
+    for (int t = 0; t < ticks; ++t)
+        SkipTick(pixels.data(), 1, 1);
+}
+
+}  // namespace
+
+TEST_CASE("path names, availability and the choice of path")
+{
+    SavedState saved;
+    for (int i = 0; i < kRenderPathCount; ++i) {
+        RenderPath parsed = RenderPath::Scalar;
+        CHECK(ParseRenderPath(RenderPathName(RenderPath(i)), &parsed));
+        CHECK(parsed == RenderPath(i));
+    }
+    RenderPath untouched = RenderPath::Avx2;
+    CHECK_FALSE(ParseRenderPath("auto", &untouched));
+    CHECK_FALSE(ParseRenderPath("SSE2", &untouched));
+    CHECK(untouched == RenderPath::Avx2);
+
+    CHECK(RenderPathAvailable(RenderPath::Scalar));
+    CHECK(RenderPathAvailable(BestRenderPath()));
+    for (int i = int(BestRenderPath()) + 1; i < kRenderPathCount; ++i)
+        CHECK_FALSE(RenderPathAvailable(RenderPath(i)));
+#if defined(__SSE2__)
+    CHECK(RenderPathAvailable(RenderPath::Sse2));  // the build itself needs SSE2
+#endif
+    for (int i = 0; i < kRenderPathCount; ++i) {
+        const RenderPath path = RenderPath(i);
+        CHECK(SetRenderPath(path) == RenderPathAvailable(path));
+        if (RenderPathAvailable(path))
+            CHECK(CurrentRenderPath() == path);
+    }
+    MESSAGE("best render path here: " << RenderPathName(BestRenderPath()));
+}
+
+TEST_CASE("every size from 1x1 up, at the first view, near the set's cusp and zoomed in")
+{
+    SavedState saved;
+    const float views[][3] = {
+        {1.0f, -0.75f, 0.5f},              // the first frame: |c| up to about 2.3
+        {1.0f, -0.75f, 0.0f},              // symmetric about the real axis
+        {89.599f, -0.6614853f, 0.4115117f},  // where the drift settles
+        {3000.0f, 0.25f, 0.0f},            // the cusp: slow escapes next to 128
+    };
+    for (const auto& v : views) {
+        SetView(v[0], v[1], v[2]);
+        int failures = 0;
+        for (int32_t W = 1; W <= 40 && failures == 0; ++W)
+            for (int32_t H = 1; H <= 12 && failures == 0; ++H)
+                failures += CompareAllPaths(W, H);
+        for (int32_t H = 13; H <= 40 && failures == 0; ++H)
+            for (int32_t W = 1; W <= 3 && failures == 0; ++W)
+                failures += CompareAllPaths(W, H);
+    }
+}
+
+TEST_CASE("one-pixel rows and columns, and widths around every vector width")
+{
+    SavedState saved;
+    ViewAfterTicks(885);
+    for (int32_t length : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 48, 49, 63, 64, 65, 97, 1000, 1921}) {
+        CompareAllPaths(length, 1);
+        CompareAllPaths(1, length);
+    }
+    for (int32_t W : {45, 47, 48, 49, 50, 95, 96, 97, 191, 193})
+        CompareAllPaths(W, 7);
+}
+
+TEST_CASE("frames of the animation at known ticks")
+{
+    SavedState saved;
+    for (int ticks : {0, 885, 1999, 4999, 99999}) {
+        ViewAfterTicks(ticks);
+        CompareAllPaths(321, 179);
+    }
+}
+
+TEST_CASE("zooms up to where the zoom stops growing, and boundary centres")
+{
+    SavedState saved;
+    const float centres[][2] = {
+        {-0.6614853f, 0.4115117f},  // the animation's settled centre
+        {-2.0f, 0.0f},              // tip of the needle: |z|^2 stays exactly 4
+        {0.25f, 0.0f},              // the cusp
+        {-0.75f, 0.0f},             // the neck between the two largest parts
+        {0.0f, 1.0f},               // an orbit that cycles between |z|^2 of 1 and 2
+        {-0.1011f, 0.9563f},        // a Misiurewicz-like boundary point
+        {-1.25f, 0.0f},             // boundary of the period-2 disc
+    };
+    for (float zoom : {1.0f, 37.7f, 1e4f, 3.3e5f, 2097151.9f, 2097152.0f}) {
+        for (const auto& c : centres) {
+            SetView(zoom, c[0], c[1]);
+            CompareAllPaths(67, 41);
+        }
+    }
+}
+
+TEST_CASE("random views and sizes")
+{
+    SavedState saved;
+    std::mt19937 random(20261208);
+    std::uniform_real_distribution<float> logZoom(0.0f, 21.0f), re(-2.5f, 1.0f), im(-1.5f, 1.5f);
+    std::uniform_int_distribution<int32_t> side(1, 90);
+    int failures = 0;
+    for (int i = 0; i < 300 && failures == 0; ++i) {
+        SetView(std::exp2(logZoom(random)), re(random), im(random));
+        failures += CompareAllPaths(side(random), side(random));
+    }
+}
+
+TEST_CASE("views no tick reaches still agree: tiny, zero, negative and non-finite")
+{
+    SavedState saved;
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float views[][3] = {
+        {1e-30f, 0.0f, 0.0f},  // |c| far beyond 2: everything escapes at once or overflows
+        {0.0f, -0.75f, 0.5f},  // division by zero: infinite and NaN coordinates
+        {-1.0f, -0.75f, 0.5f},
+        {1.0f, 3e38f, -3e38f},
+        {1.0f, inf, 0.0f},
+        {1.0f, nan, 0.5f},
+        {nan, 0.0f, 0.0f},
+        {1e30f, 1e-40f, -1e-40f},  // subnormal centre: no flush to zero anywhere
+    };
+    for (const auto& v : views) {
+        SetView(v[0], v[1], v[2]);
+        CompareAllPaths(37, 5);
+    }
+}
+
+TEST_CASE("the widest frame uses the whole coordinate table; wider ones fall back to the reference")
+{
+    SavedState saved;
+    SetView(1.0f, -0.75f, 0.5f);
+    CompareAllPaths(65535, 1);
+    CompareAllPaths(1, 65535);
+    CompareAllPaths(65536, 1);
+}
+
+TEST_CASE("AnimationTick renders through the chosen path and advances the view as before")
+{
+    SavedState saved;
+    const int32_t W = 96, H = 54;
+    for (RenderPath path : FastPaths()) {
+        CAPTURE(RenderPathName(path));
+        REQUIRE(SetRenderPath(path));
+        SetView(1.0f, -0.75f, 0.5f);
+        ViewState reference = viewState;
+        std::vector<uint32_t> pixels(W * H), expected(W * H);
+        for (int tick = 1; tick <= 900; ++tick) {
+            AnimationTick(pixels.data(), W, H);
+            std::swap(viewState, reference);
+            RenderFrame(expected.data(), W, H);
+            AdvanceView(expected.data(), W, H);
+            std::swap(viewState, reference);
+            if (tick % 150 == 0)
+                REQUIRE(pixels == expected);
+        }
+        CHECK(std::memcmp(&viewState, &reference, sizeof reference) == 0);
+    }
+}
