@@ -21,7 +21,8 @@ RenderPath BestRenderPath();
 RenderPath CurrentRenderPath();
 bool SetRenderPath(RenderPath path);
 
-// Same words as RenderFrame, through the given path, which must be available.
+// Same words as RenderFrame, through the given path. A path the CPU lacks,
+// and frames wider or taller than 65535, go to the reference instead.
 void RenderFrameWith(RenderPath path, uint32_t* pixels, int32_t W, int32_t H);
 // Same words as RenderFrame, through the current path.
 void RenderFrameFast(uint32_t* pixels, int32_t W, int32_t H);

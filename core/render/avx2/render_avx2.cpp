@@ -7,8 +7,7 @@ namespace {
 
 constexpr int kLanes = 8;
 // Independent vectors iterated side by side to hide the latency of one step
-// (about 9 cycles). Three measured best here, also with only the 8 vector
-// registers of 32-bit code, where some state lives on the stack.
+// (about 9 cycles); three measured fastest, though some state spills.
 constexpr int kSlots = 3;
 // Steps between checks for finished vectors; divides 128, so no pixel runs
 // past 128 counted steps.
