@@ -10,13 +10,11 @@
 #include <cstring>
 #include <limits>
 #include <random>
-#include <string>
 #include <vector>
 
 namespace {
 
-// Each test case starts from the initial view and leaves the view and the
-// chosen path as it found them.
+// Each test case leaves the view and the chosen path as it found them.
 struct SavedState {
     ViewState view = viewState;
     RenderPath path = CurrentRenderPath();
@@ -34,14 +32,6 @@ std::vector<RenderPath> FastPaths()
         if (RenderPathAvailable(RenderPath(i)))
             paths.push_back(RenderPath(i));
     return paths;
-}
-
-std::string Describe(RenderPath path, int32_t W, int32_t H)
-{
-    char text[200];
-    std::snprintf(text, sizeof text, "%s %dx%d zoom=%a centre=(%a, %a)", RenderPathName(path), W, H,
-                  viewState.zoom, viewState.centerRe, viewState.centerIm);
-    return text;
 }
 
 constexpr int kGuard = 32;
@@ -63,23 +53,20 @@ int CompareAllPaths(int32_t W, int32_t H)
             size_t first = 0;
             while (actual[first] == expected[first])
                 ++first;
-            FAIL_CHECK(Describe(path, W, H) << ": first differing word at index "
-                                            << static_cast<long long>(first) - kGuard);
+            char view[160];
+            std::snprintf(view, sizeof view, "%s %dx%d zoom=%a centre=(%a, %a)", RenderPathName(path), W, H,
+                          viewState.zoom, viewState.centerRe, viewState.centerIm);
+            FAIL_CHECK(view << ": first differing word at index " << static_cast<long long>(first) - kGuard);
             ++failures;
         }
     }
     return failures;
 }
 
-void SetView(float zoom, float centerRe, float centerIm)
-{
-    viewState = {zoom, centerRe, centerIm};
-}
-
 // The view after `ticks` ticks of the animation at any frame size.
 void ViewAfterTicks(int ticks)
 {
-    SetView(1.0f, -0.75f, 0.5f);
+    viewState = {1.0f, -0.75f, 0.5f};
     std::vector<uint32_t> pixels(1);
     for (int t = 0; t < ticks; ++t)
         SkipTick(pixels.data(), 1, 1);
@@ -126,7 +113,7 @@ TEST_CASE("every size from 1x1 up, at the first view, near the set's cusp and zo
         {3000.0f, 0.25f, 0.0f},            // the cusp: slow escapes next to 128
     };
     for (const auto& v : views) {
-        SetView(v[0], v[1], v[2]);
+        viewState = {v[0], v[1], v[2]};
         int failures = 0;
         for (int32_t W = 1; W <= 40 && failures == 0; ++W)
             for (int32_t H = 1; H <= 12 && failures == 0; ++H)
@@ -172,7 +159,7 @@ TEST_CASE("zooms up to where the zoom stops growing, and boundary centres")
     };
     for (float zoom : {1.0f, 37.7f, 1e4f, 3.3e5f, 2097151.9f, 2097152.0f}) {
         for (const auto& c : centres) {
-            SetView(zoom, c[0], c[1]);
+            viewState = {zoom, c[0], c[1]};
             CompareAllPaths(67, 41);
         }
     }
@@ -186,7 +173,7 @@ TEST_CASE("random views and sizes")
     std::uniform_int_distribution<int32_t> side(1, 90);
     int failures = 0;
     for (int i = 0; i < 300 && failures == 0; ++i) {
-        SetView(std::exp2(logZoom(random)), re(random), im(random));
+        viewState = {std::exp2(logZoom(random)), re(random), im(random)};
         failures += CompareAllPaths(side(random), side(random));
     }
 }
@@ -207,7 +194,7 @@ TEST_CASE("views no tick reaches still agree: tiny, zero, negative and non-finit
         {1e30f, 1e-40f, -1e-40f},  // subnormal centre: no flush to zero anywhere
     };
     for (const auto& v : views) {
-        SetView(v[0], v[1], v[2]);
+        viewState = {v[0], v[1], v[2]};
         CompareAllPaths(37, 5);
     }
 }
@@ -215,7 +202,7 @@ TEST_CASE("views no tick reaches still agree: tiny, zero, negative and non-finit
 TEST_CASE("the widest frame uses the whole coordinate table; wider ones fall back to the reference")
 {
     SavedState saved;
-    SetView(1.0f, -0.75f, 0.5f);
+    viewState = {1.0f, -0.75f, 0.5f};
     CompareAllPaths(65535, 1);
     CompareAllPaths(1, 65535);
     CompareAllPaths(65536, 1);
@@ -228,7 +215,7 @@ TEST_CASE("AnimationTick renders through the chosen path and advances the view a
     for (RenderPath path : FastPaths()) {
         CAPTURE(RenderPathName(path));
         REQUIRE(SetRenderPath(path));
-        SetView(1.0f, -0.75f, 0.5f);
+        viewState = {1.0f, -0.75f, 0.5f};
         ViewState reference = viewState;
         std::vector<uint32_t> pixels(W * H), expected(W * H);
         for (int tick = 1; tick <= 900; ++tick) {
