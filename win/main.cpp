@@ -1,0 +1,17 @@
+// Entry point: registers the window class, shows the window and runs the
+// message loop; the quit code is the exit code.
+#include "window.h"
+
+#include <windows.h>
+
+SYSTEM_CALLBACK int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
+{
+    if (!RegisterWindowClass(instance)) {
+        MessageBoxA(nullptr, "Program requires Windows NT!", "Mandelbrot Set", MB_ICONERROR);
+        return 0;
+    }
+    HWND hwnd = CreateMainWindow(instance);
+    ShowWindow(hwnd, showCommand);
+    UpdateWindow(hwnd);
+    return RunMessageLoop();
+}

@@ -1,0 +1,439 @@
+// Drives the real window class and window procedure under Wine.
+#include "window.h"
+
+#include "animation.h"
+
+#include <doctest/doctest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+// WndProc reaches DefWindowProcA through this program's import slot, so
+// pointing the slot at a recorder shows which messages it passes on.
+extern "C" LRESULT(WINAPI* defWindowProcSlot)(HWND, UINT, WPARAM, LPARAM) __asm__("__imp_DefWindowProcA");
+
+namespace {
+
+const WindowState initialState = windowState;
+const uint32_t kBorderless = WS_CHILD | WS_VISIBLE;
+
+LRESULT(WINAPI* realDefWindowProc)(HWND, UINT, WPARAM, LPARAM);
+std::vector<UINT> passedOn;
+
+LRESULT WINAPI RecordDefWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    passedOn.push_back(message);
+    return realDefWindowProc(hwnd, message, wParam, lParam);
+}
+
+void SetDefWindowProcSlot(LRESULT(WINAPI* target)(HWND, UINT, WPARAM, LPARAM))
+{
+    DWORD protection;
+    VirtualProtect(&defWindowProcSlot, sizeof defWindowProcSlot, PAGE_READWRITE, &protection);
+    defWindowProcSlot = target;
+    VirtualProtect(&defWindowProcSlot, sizeof defWindowProcSlot, protection, &protection);
+}
+
+bool WasPassedOn(UINT message)
+{
+    return std::find(passedOn.begin(), passedOn.end(), message) != passedOn.end();
+}
+
+HINSTANCE Instance()
+{
+    return GetModuleHandleA(nullptr);
+}
+
+// The window that the tests drive: registered, created and shown once, like
+// the program's, and kept (without a window manager, Wine waits seconds for a
+// shown window to go away).
+HWND MainWindow()
+{
+    static const HWND hwnd = [] {
+        REQUIRE(RegisterWindowClass(Instance()));
+        HWND created = CreateMainWindow(Instance());
+        REQUIRE(created);
+        ShowWindow(created, SW_SHOWNOACTIVATE);
+        return created;
+    }();
+    return hwnd;
+}
+
+// Tests that point the window state elsewhere put it back on the way out.
+struct KeepWindowState {
+    WindowState saved = windowState;
+    ~KeepWindowState() { windowState = saved; }
+};
+
+void Send(HWND hwnd, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
+{
+    SendMessageA(hwnd, message, wParam, lParam);
+}
+
+void SetClientSize(HWND hwnd, int width, int height)
+{
+    Send(hwnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(width, height));
+}
+
+// The frame that a tick at the current view renders, computed apart.
+std::vector<uint32_t> ExpectedFrame(int32_t width, int32_t height)
+{
+    std::vector<uint32_t> frame(static_cast<size_t>(width) * height);
+    RenderFrame(frame.data(), width, height);
+    return frame;
+}
+
+bool SameRect(const RECT& a, const RECT& b)
+{
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+// A memory DC drawing into a top-down DIB section of the given depth; 16 bits
+// is 5-6-5 like a 16-bit display.
+struct Canvas {
+    HDC dc;
+    HBITMAP bitmap;
+    void* bits;
+};
+
+Canvas NewCanvas(int width, int height, int bitsPerPixel)
+{
+    struct {
+        BITMAPINFOHEADER header;
+        DWORD masks[3];
+    } info = {};
+    info.header.biSize = sizeof info.header;
+    info.header.biWidth = width;
+    info.header.biHeight = -height;
+    info.header.biPlanes = 1;
+    info.header.biBitCount = static_cast<WORD>(bitsPerPixel);
+    info.header.biCompression = bitsPerPixel == 16 ? BI_BITFIELDS : BI_RGB;
+    info.masks[0] = 0xF800;
+    info.masks[1] = 0x07E0;
+    info.masks[2] = 0x001F;
+    Canvas canvas;
+    canvas.dc = CreateCompatibleDC(nullptr);
+    canvas.bitmap = CreateDIBSection(canvas.dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS,
+                                     &canvas.bits, nullptr, 0);
+    REQUIRE(canvas.bitmap);
+    SelectObject(canvas.dc, canvas.bitmap);
+    GdiFlush();
+    return canvas;
+}
+
+void FreeCanvas(const Canvas& canvas)
+{
+    DeleteDC(canvas.dc);
+    DeleteObject(canvas.bitmap);
+}
+
+uint32_t CanvasWord(const Canvas& canvas, int width, int x, int y)
+{
+    GdiFlush();
+    return static_cast<const uint32_t*>(canvas.bits)[y * width + x] & 0xFFFFFF;
+}
+
+}  // namespace
+
+TEST_CASE("the window state starts empty, 1 x 1 and with the borderless style saved")
+{
+    CHECK(initialState.pixels == nullptr);
+    CHECK(initialState.monitorWidth == 0);
+    CHECK(initialState.monitorHeight == 0);
+    CHECK(initialState.clientWidth == 1);
+    CHECK(initialState.clientHeight == 1);
+    CHECK(initialState.invalidRect.left == 0);
+    CHECK(initialState.invalidRect.top == 0);
+    CHECK(initialState.invalidRect.right == 1);
+    CHECK(initialState.invalidRect.bottom == 1);
+    CHECK(initialState.savedStyle == 0x50000000u);
+}
+
+TEST_CASE("the class and a new window")
+{
+    HWND hwnd = MainWindow();
+    CHECK_FALSE(RegisterWindowClass(Instance()));  // a second registration is refused
+
+    WNDCLASSA windowClass = {};
+    REQUIRE(GetClassInfoA(Instance(), "Mandelbrot Set", &windowClass));
+    CHECK(windowClass.style == (CS_HREDRAW | CS_VREDRAW));
+    CHECK(windowClass.cbClsExtra == 0);
+    CHECK(windowClass.cbWndExtra == 0);
+    CHECK(windowClass.hIcon == LoadIconA(nullptr, IDI_APPLICATION));
+    CHECK(windowClass.hCursor == LoadCursorA(nullptr, IDC_ARROW));
+    CHECK(windowClass.hbrBackground == reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(5)));
+    CHECK(windowClass.lpszMenuName == nullptr);
+
+    char title[32] = {};
+    GetWindowTextA(hwnd, title, sizeof title);
+    CHECK(std::string(title) == "Mandelbrot Set");
+    CHECK((GetWindowLongA(hwnd, GWL_STYLE) & WS_OVERLAPPEDWINDOW) == WS_OVERLAPPEDWINDOW);
+
+    SUBCASE("the FrameBuffer is a zeroed block of the monitor's size")
+    {
+        MONITORINFO monitor = {};
+        monitor.cbSize = sizeof monitor;
+        GetMonitorInfoA(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &monitor);
+        CHECK(windowState.monitorWidth == monitor.rcMonitor.right - monitor.rcMonitor.left);
+        CHECK(windowState.monitorHeight == monitor.rcMonitor.bottom - monitor.rcMonitor.top);
+        REQUIRE(windowState.pixels != nullptr);
+        const size_t words = static_cast<size_t>(windowState.monitorWidth) * windowState.monitorHeight;
+        CHECK(HeapSize(GetProcessHeap(), 0, windowState.pixels) >= words * 4);
+        CHECK(std::all_of(windowState.pixels, windowState.pixels + words, [](uint32_t w) { return w == 0; }));
+    }
+    SUBCASE("the client size follows the window")
+    {
+        RECT client;
+        GetClientRect(hwnd, &client);
+        CHECK(windowState.clientWidth == client.right);
+        CHECK(windowState.clientHeight == client.bottom);
+        CHECK(windowState.invalidRect.right == client.right);
+        CHECK(windowState.invalidRect.bottom == client.bottom);
+    }
+    SUBCASE("timer 1 ticks every 16 ms")
+    {
+        MSG message;
+        Sleep(50);
+        REQUIRE(PeekMessageA(&message, hwnd, WM_TIMER, WM_TIMER, PM_REMOVE));
+        CHECK(message.wParam == 1);
+        Sleep(50);
+        CHECK(PeekMessageA(&message, hwnd, WM_TIMER, WM_TIMER, PM_REMOVE));
+    }
+}
+
+TEST_CASE("WM_SIZE records the client size, zero-extended, and minimised as 0 x 0")
+{
+    HWND hwnd = MainWindow();
+    SetClientSize(hwnd, 0xFFFF, 0x8000);
+    CHECK(windowState.clientWidth == 65535);
+    CHECK(windowState.clientHeight == 32768);
+    CHECK(windowState.invalidRect.left == 0);
+    CHECK(windowState.invalidRect.top == 0);
+    CHECK(windowState.invalidRect.right == 65535);
+    CHECK(windowState.invalidRect.bottom == 32768);
+
+    Send(hwnd, WM_SIZE, SIZE_MINIMIZED, 0);
+    CHECK(windowState.clientWidth == 0);
+    CHECK(windowState.clientHeight == 0);
+    CHECK(windowState.invalidRect.right == 0);
+    CHECK(windowState.invalidRect.bottom == 0);
+}
+
+TEST_CASE("WM_TIMER renders a frame of the client size, advances the view and invalidates without erasing")
+{
+    HWND hwnd = MainWindow();
+    SetClientSize(hwnd, 64, 48);
+    windowState.pixels[64 * 48] = 0xABCDEFu;
+    for (WPARAM timer : {1, 7}) {
+        const std::vector<uint32_t> expected = ExpectedFrame(64, 48);
+        const float zoom = viewState.zoom;
+        ValidateRect(hwnd, nullptr);
+        Send(hwnd, WM_TIMER, timer);
+        CHECK(std::equal(expected.begin(), expected.end(), windowState.pixels));
+        CHECK(windowState.pixels[64 * 48] == 0xABCDEFu);
+        CHECK(viewState.zoom == zoom + 0.1f);
+        RECT update;
+        REQUIRE(GetUpdateRect(hwnd, &update, FALSE));
+        CHECK(SameRect(update, {0, 0, 64, 48}));
+    }
+}
+
+TEST_CASE("a minimised tick renders nothing and tests word 0 of the last frame")
+{
+    HWND hwnd = MainWindow();
+    Send(hwnd, WM_SIZE, SIZE_MINIMIZED, 0);
+    const ViewState before = viewState;
+    windowState.pixels[0] = 0x00FFFFFFu;  // an escaped point: the centre drifts
+    windowState.pixels[1] = 0x12345678u;
+    Send(hwnd, WM_TIMER, 1);
+    CHECK(windowState.pixels[1] == 0x12345678u);
+    CHECK(viewState.zoom == before.zoom + 0.1f);
+    CHECK(viewState.centerRe == static_cast<float>(static_cast<double>(before.centerRe) + 0.0001));
+    CHECK(viewState.centerIm == static_cast<float>(static_cast<double>(before.centerIm) - 0.0001));
+}
+
+TEST_CASE("Escape swaps the style and puts the window topmost at (0, 0) with the monitor's size")
+{
+    HWND hwnd = MainWindow();
+    const LONG framed = GetWindowLongA(hwnd, GWL_STYLE);
+    RECT before;
+    GetWindowRect(hwnd, &before);
+    const RECT monitor = {0, 0, windowState.monitorWidth, windowState.monitorHeight};
+
+    SUBCASE("other keys and key-ups change nothing")
+    {
+        for (WPARAM key : {WPARAM('A'), WPARAM(VK_F4), WPARAM(VK_RETURN), WPARAM(VK_SPACE)})
+            Send(hwnd, WM_KEYDOWN, key);
+        Send(hwnd, WM_KEYUP, VK_ESCAPE);
+        Send(hwnd, WM_CHAR, VK_ESCAPE);
+        RECT after;
+        GetWindowRect(hwnd, &after);
+        CHECK(SameRect(after, before));
+        CHECK(GetWindowLongA(hwnd, GWL_STYLE) == framed);
+        CHECK((GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) == 0);
+        CHECK(windowState.savedStyle == kBorderless);
+    }
+    SUBCASE("each Escape key-down swaps, auto-repeats included")
+    {
+        RECT rect;
+        Send(hwnd, WM_KEYDOWN, VK_ESCAPE, 1);
+        // The system keeps WS_CLIPSIBLINGS on every top-level window.
+        const LONG borderless = GetWindowLongA(hwnd, GWL_STYLE);
+        CHECK((borderless & ~WS_CLIPSIBLINGS) == static_cast<LONG>(kBorderless));
+        CHECK(windowState.savedStyle == static_cast<uint32_t>(framed));
+        GetWindowRect(hwnd, &rect);
+        CHECK(SameRect(rect, monitor));
+        CHECK((GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
+
+        Send(hwnd, WM_KEYDOWN, VK_ESCAPE, 0x40000001);  // held down: the repeat flag is set
+        CHECK(GetWindowLongA(hwnd, GWL_STYLE) == framed);
+        CHECK(windowState.savedStyle == static_cast<uint32_t>(borderless));
+        GetWindowRect(hwnd, &rect);
+        CHECK(SameRect(rect, monitor));
+        CHECK((GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
+
+        Send(hwnd, WM_KEYDOWN, VK_ESCAPE, 0x40000001);
+        CHECK(GetWindowLongA(hwnd, GWL_STYLE) == borderless);
+        Send(hwnd, WM_KEYDOWN, VK_ESCAPE, 1);
+        CHECK(GetWindowLongA(hwnd, GWL_STYLE) == framed);
+    }
+}
+
+TEST_CASE("key-downs stay in the window; system keys and the rest go on to DefWindowProcA")
+{
+    HWND hwnd = MainWindow();
+    realDefWindowProc = defWindowProcSlot;
+    passedOn.clear();
+    SetDefWindowProcSlot(RecordDefWindowProc);
+    Send(hwnd, WM_KEYDOWN, 'A');
+    Send(hwnd, WM_KEYDOWN, VK_F10);
+    Send(hwnd, WM_KEYDOWN, VK_ESCAPE);
+    Send(hwnd, WM_KEYDOWN, VK_ESCAPE);
+    const bool keyDownPassedOn = WasPassedOn(WM_KEYDOWN);
+    Send(hwnd, WM_KEYUP, 'A');
+    Send(hwnd, WM_CHAR, 'a');
+    Send(hwnd, WM_SYSKEYDOWN, VK_MENU, 1 << 29);
+    Send(hwnd, WM_SYSKEYUP, VK_MENU, 1 << 29);
+    SetDefWindowProcSlot(realDefWindowProc);
+    CHECK_FALSE(keyDownPassedOn);
+    CHECK(WasPassedOn(WM_KEYUP));
+    CHECK(WasPassedOn(WM_CHAR));
+    CHECK(WasPassedOn(WM_SYSKEYDOWN));
+    CHECK(WasPassedOn(WM_SYSKEYUP));
+}
+
+TEST_CASE("closing the window ends the message loop with code 0")
+{
+    MainWindow();
+    SUBCASE("WM_CLOSE")
+    {
+        HWND hwnd = CreateMainWindow(Instance());
+        PostMessageA(hwnd, WM_CLOSE, 0, 0);
+        CHECK(RunMessageLoop() == 0);
+        CHECK_FALSE(IsWindow(hwnd));
+    }
+    SUBCASE("Alt+F4")
+    {
+        HWND hwnd = CreateMainWindow(Instance());
+        PostMessageA(hwnd, WM_SYSKEYDOWN, VK_F4, 1 << 29);
+        CHECK(RunMessageLoop() == 0);
+        CHECK_FALSE(IsWindow(hwnd));
+    }
+}
+
+TEST_CASE("a client larger than the monitor gets a monitor-sized frame, stretched over it")
+{
+    KeepWindowState keep;
+    HWND hwnd = MainWindow();
+    std::vector<uint32_t> block(8 * 6 + 64, 0xDEADBEEFu);  // the FrameBuffer and a guard after it
+    windowState.pixels = block.data();
+    windowState.monitorWidth = 8;
+    windowState.monitorHeight = 6;
+    int32_t width, height;
+    SetClientSize(hwnd, 5, 50);
+    FrameSize(&width, &height);
+    CHECK(width == 5);
+    CHECK(height == 6);
+    SetClientSize(hwnd, 100, 50);
+    FrameSize(&width, &height);
+    CHECK(width == 8);
+    CHECK(height == 6);
+
+    const std::vector<uint32_t> expected = ExpectedFrame(8, 6);
+    Send(hwnd, WM_TIMER, 1);
+    CHECK(std::equal(expected.begin(), expected.end(), block.begin()));
+    CHECK(std::all_of(block.begin() + 48, block.end(), [](uint32_t w) { return w == 0xDEADBEEFu; }));
+
+    // The middle of each stretched source pixel shows that pixel.
+    const Canvas canvas = NewCanvas(100, 50, 32);
+    PaintFrame(canvas.dc, width, height);
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 8; ++x)
+            CHECK(CanvasWord(canvas, 100, (2 * x + 1) * 100 / 16, (2 * y + 1) * 50 / 12) == expected[y * 8 + x]);
+    FreeCanvas(canvas);
+}
+
+TEST_CASE("without a FrameBuffer a tick renders nothing, reads no word and only grows the zoom")
+{
+    KeepWindowState keep;
+    HWND hwnd = MainWindow();
+    SetClientSize(hwnd, 64, 48);
+    for (int32_t monitor : {0, 1024}) {  // a failed monitor query, or a failed allocation
+        windowState.pixels = nullptr;
+        windowState.monitorWidth = monitor;
+        windowState.monitorHeight = monitor;
+        const ViewState before = viewState;
+        Send(hwnd, WM_TIMER, 1);
+        CHECK(viewState.zoom == before.zoom + 0.1f);
+        CHECK(viewState.centerRe == before.centerRe);
+        CHECK(viewState.centerIm == before.centerIm);
+
+        const Canvas canvas = NewCanvas(64, 48, 32);
+        PatBlt(canvas.dc, 0, 0, 64, 48, WHITENESS);
+        int32_t width, height;
+        FrameSize(&width, &height);
+        CHECK(width == 0);
+        CHECK(height == 0);
+        PaintFrame(canvas.dc, width, height);
+        CHECK(CanvasWord(canvas, 64, 0, 0) == 0xFFFFFFu);
+        CHECK(CanvasWord(canvas, 64, 63, 47) == 0xFFFFFFu);
+        FreeCanvas(canvas);
+    }
+}
+
+TEST_CASE("PaintFrame shows the words as 32-bit and 16-bit displays read them")
+{
+    KeepWindowState keep;
+    std::vector<uint32_t> frame = ExpectedFrame(64, 48);
+    frame[0] = 0x00123456u;  // a word with distinct channels
+    windowState.pixels = frame.data();
+    windowState.monitorWidth = 64;
+    windowState.monitorHeight = 48;
+    windowState.clientWidth = 64;
+    windowState.clientHeight = 48;
+
+    SUBCASE("32 bits: red from bits 16-23, green 8-15, blue 0-7")
+    {
+        const Canvas canvas = NewCanvas(64, 48, 32);
+        PaintFrame(canvas.dc, 64, 48);
+        for (int i = 0; i < 64 * 48; ++i)
+            REQUIRE(CanvasWord(canvas, 64, i % 64, i / 64) == frame[i]);
+        FreeCanvas(canvas);
+    }
+    SUBCASE("16 bits: the same colours, to 5, 6 and 5 bits")
+    {
+        const Canvas canvas = NewCanvas(64, 48, 16);
+        PaintFrame(canvas.dc, 64, 48);
+        GdiFlush();
+        const uint16_t* shown = static_cast<const uint16_t*>(canvas.bits);
+        for (int i = 0; i < 64 * 48; ++i) {
+            const uint32_t w = frame[i];
+            const uint16_t expected =
+                static_cast<uint16_t>(((w >> 19) & 0x1F) << 11 | ((w >> 10) & 0x3F) << 5 | ((w >> 3) & 0x1F));
+            REQUIRE(shown[i] == expected);
+        }
+        FreeCanvas(canvas);
+    }
+}

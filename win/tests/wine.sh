@@ -1,0 +1,78 @@
+# Sourced by the Wine runner, the end-to-end run, the soak and scripts/mandelbrot:
+# a project-local Wine prefix per architecture and a private virtual display.
+
+WINE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+WINESERVER=/usr/lib/wine/wineserver
+
+# wine_setup win64|win32: points Wine at build/wine-<arch>, creating it on first
+# use (one creator at a time), and puts the MinGW runtime DLLs on its path for
+# test programs that are not linked statically.
+wine_setup() {
+  local arch=$1 triplet
+  export WINEARCH=$arch WINEPREFIX=$WINE_ROOT/build/wine-$arch
+  export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+  if [ "$arch" = win64 ]; then
+    WINE=/usr/lib/wine/wine64 triplet=x86_64-w64-mingw32
+  else
+    WINE=/usr/lib/wine/wine triplet=i686-w64-mingw32
+  fi
+  local gcc_dlls
+  gcc_dlls=$(dirname "$("$triplet-g++-posix" -print-file-name=libstdc++-6.dll)")
+  export WINEPATH="Z:${gcc_dlls//\//\\};Z:\\usr\\$triplet\\lib"
+  mkdir -p "$WINE_ROOT/build"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      echo "creating the Wine prefix $WINEPREFIX" >&2
+      "$WINE" wineboot -i >/dev/null 2>&1
+      "$WINESERVER" -w
+    fi
+  ) 9>"$WINE_ROOT/build/wine-$arch.lock"
+}
+
+# xvfb_start WxHxDEPTH: starts a virtual X server on a free display number,
+# exports DISPLAY and stops the server when the calling shell exits.
+xvfb_start() {
+  local numberFile
+  numberFile=$(mktemp)
+  Xvfb -displayfd 9 -screen 0 "$1" -nolisten tcp 9>"$numberFile" 2>/dev/null &
+  XVFB_PID=$!
+  trap 'xvfb_stop' EXIT
+  local i
+  for i in $(seq 100); do
+    [ -s "$numberFile" ] && break
+    kill -0 "$XVFB_PID" 2>/dev/null || { echo "Xvfb did not start" >&2; return 1; }
+    sleep 0.1
+  done
+  export DISPLAY=:$(tr -d '\n' <"$numberFile")
+  rm -f "$numberFile"
+}
+
+# Waits for this run's Wine processes first: they hold the display.
+xvfb_stop() {
+  "$WINESERVER" -w 2>/dev/null || true
+  kill "$XVFB_PID" 2>/dev/null || true
+  wait "$XVFB_PID" 2>/dev/null || true
+}
+
+# This kernel runs no 32-bit Linux programs, 32-bit Wine included, so i386 ELF
+# files go to qemu-i386 through binfmt_misc while a 32-bit run lasts. The
+# handler slows 64-bit Wine prefixes down, hence only for that run.
+BINFMT=/proc/sys/fs/binfmt_misc
+binfmt_i386_register() {
+  [ -e "$BINFMT/register" ] || mount -t binfmt_misc binfmt_misc "$BINFMT" || return 1
+  if [ -e "$BINFMT/qemu-i386" ]; then
+    echo "binfmt_misc: qemu-i386 is already registered; leaving it as it is" >&2
+    return 0
+  fi
+  printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+    >"$BINFMT/register" || return 1
+  BINFMT_REGISTERED=1
+}
+
+binfmt_i386_unregister() {
+  if [ "${BINFMT_REGISTERED:-}" = 1 ]; then
+    echo -1 >"$BINFMT/qemu-i386"
+    BINFMT_REGISTERED=
+  fi
+}

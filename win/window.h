@@ -1,0 +1,49 @@
+// The window shell's process-wide state and entry points. This header stays
+// free of <windows.h>: handles are named by the structs that <windows.h>
+// declares them with, so either side can include it.
+#pragma once
+#include <cstdint>
+
+struct HDC__;
+struct HINSTANCE__;
+struct HWND__;
+
+// The system calls these with a stack that on 32-bit Windows may be aligned to
+// 4 bytes only, while the SSE code below them needs 16.
+#define SYSTEM_CALLBACK __attribute__((force_align_arg_pointer))
+
+// The fields of a RECT.
+struct PixelRect {
+    int32_t left;
+    int32_t top;
+    int32_t right;
+    int32_t bottom;
+};
+
+struct WindowState {
+    uint32_t* pixels;       // the FrameBuffer: monitorWidth x monitorHeight words, or null
+    int32_t monitorWidth;   // size of the monitor nearest the window at creation
+    int32_t monitorHeight;
+    int32_t clientWidth;    // client size from the latest WM_SIZE
+    int32_t clientHeight;
+    PixelRect invalidRect;  // what each tick invalidates: {0, 0, clientWidth, clientHeight}
+    uint32_t savedStyle;    // the style that the next Escape puts on the window
+};
+extern WindowState windowState;
+
+// Registers the "Mandelbrot Set" class; false if the system refused it.
+bool RegisterWindowClass(HINSTANCE__* instance);
+
+// Creates the framed "Mandelbrot Set" window, not yet shown.
+HWND__* CreateMainWindow(HINSTANCE__* instance);
+
+// Dispatches messages until WM_QUIT and returns its code.
+int RunMessageLoop();
+
+// The frame that ticks render and paints read: the client size limited to the
+// FrameBuffer's monitor size, or 0 x 0 when there is no FrameBuffer.
+void FrameSize(int32_t* width, int32_t* height);
+
+// Shows the first width x height words of the FrameBuffer, stretched over the
+// client area (1:1 while the client fits the monitor).
+void PaintFrame(HDC__* hdc, int32_t width, int32_t height);
