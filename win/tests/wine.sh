@@ -5,39 +5,34 @@ WINE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WINESERVER=/usr/lib/wine/wineserver
 
 # wine_setup win64|win32: points Wine at build/wine-<arch>, creating it on first
-# use (one creator at a time), and puts the MinGW runtime DLLs on its path for
-# test programs that are not linked statically.
+# use (one creator at a time; what Wine said goes to build/wine-<arch>.log).
 wine_setup() {
-  local arch=$1 triplet
+  local arch=$1
   export WINEARCH=$arch WINEPREFIX=$WINE_ROOT/build/wine-$arch
   export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
   if [ "$arch" = win64 ]; then
-    WINE=/usr/lib/wine/wine64 triplet=x86_64-w64-mingw32
+    WINE=/usr/lib/wine/wine64
   else
-    WINE=/usr/lib/wine/wine triplet=i686-w64-mingw32
+    WINE=/usr/lib/wine/wine
   fi
-  local gcc_dlls
-  gcc_dlls=$(dirname "$("$triplet-g++-posix" -print-file-name=libstdc++-6.dll)")
-  export WINEPATH="Z:${gcc_dlls//\//\\};Z:\\usr\\$triplet\\lib"
   mkdir -p "$WINE_ROOT/build"
   (
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "creating the Wine prefix $WINEPREFIX" >&2
-      "$WINE" wineboot -i >/dev/null 2>&1
+      WINEDEBUG=err+all "$WINE" wineboot -i >"$WINEPREFIX.log" 2>&1 || true
       "$WINESERVER" -w
     fi
   ) 9>"$WINE_ROOT/build/wine-$arch.lock"
 }
 
-# xvfb_start WxHxDEPTH: starts a virtual X server on a free display number,
-# exports DISPLAY and stops the server when the calling shell exits.
+# xvfb_start WxHxDEPTH: starts a virtual X server on a free display number and
+# exports DISPLAY. The caller stops it with xvfb_stop.
 xvfb_start() {
   local numberFile
   numberFile=$(mktemp)
   Xvfb -displayfd 9 -screen 0 "$1" -nolisten tcp 9>"$numberFile" 2>/dev/null &
   XVFB_PID=$!
-  trap 'xvfb_stop' EXIT
   local i
   for i in $(seq 100); do
     [ -s "$numberFile" ] && break
@@ -50,6 +45,7 @@ xvfb_start() {
 
 # Waits for this run's Wine processes first: they hold the display.
 xvfb_stop() {
+  [ -n "${XVFB_PID:-}" ] || return 0
   "$WINESERVER" -w 2>/dev/null || true
   kill "$XVFB_PID" 2>/dev/null || true
   wait "$XVFB_PID" 2>/dev/null || true
