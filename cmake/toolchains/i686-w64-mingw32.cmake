@@ -3,9 +3,6 @@ set(CMAKE_SYSTEM_PROCESSOR x86)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-# Every exe runs on its own, under Wine or from any folder: link the
-# compiler runtime (libgcc, libstdc++, winpthread) in.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # SSE2 scalar maths instead of x87, whose wider intermediates change words.
 set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
