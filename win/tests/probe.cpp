@@ -1,7 +1,7 @@
 // window-probe: reports on or drives the running "Mandelbrot Set" window from
 // another process, for the end-to-end run and the soak.
 //
-//   window-probe state      waits up to 20 s for the window, then prints one line:
+//   window-probe state      waits up to 120 s for the window, then prints one line:
 //                           window L T R B client X Y W H style S exstyle E
 //                           iconic I screen W H depth D foreground F focus F
 //   window-probe minimize   posts the minimise command the title bar would send
@@ -48,7 +48,7 @@ static void PrintState(HWND hwnd)
 int main(int argc, char** argv)
 {
     const char* command = argc == 2 ? argv[1] : "";
-    HWND hwnd = FindMainWindow(std::strcmp(command, "state") == 0 ? 20 : 1);
+    HWND hwnd = FindMainWindow(std::strcmp(command, "state") == 0 ? 120 : 1);
     if (!hwnd) {
         std::fprintf(stderr, "window-probe: no visible \"Mandelbrot Set\" window\n");
         return 1;

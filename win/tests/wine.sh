@@ -14,16 +14,34 @@ wine_setup() {
     WINE=/usr/lib/wine/wine64
   else
     WINE=/usr/lib/wine/wine
+    # qemu-i386 hands the guest all 4 GiB and, when an address is taken, puts
+    # a mapping elsewhere instead of failing; Wine keeps such stray
+    # reservations, and they crowd out the page it needs at 0x7ffe0000. The
+    # 3 GiB that a 32-bit kernel gives leaves that page free.
+    export QEMU_RESERVED_VA=0xc0000000
   fi
   mkdir -p "$WINE_ROOT/build"
   (
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "creating the Wine prefix $WINEPREFIX" >&2
-      WINEDEBUG=err+all "$WINE" wineboot -i >"$WINEPREFIX.log" 2>&1 || true
-      "$WINESERVER" -w
+      WINEDEBUG=err+all timeout 600 "$WINE" wineboot -i >"$WINEPREFIX.log" 2>&1 || true
+      wine_end
     fi
   ) 9>"$WINE_ROOT/build/wine-$arch.lock"
+}
+
+# Ends the prefix's Wine session: waits for its processes to finish and, after
+# a minute, ends those still there (under qemu some services never finish),
+# each by its process id.
+wine_end() {
+  timeout 60 "$WINESERVER" -w 2>/dev/null && return 0
+  echo "ending the Wine processes left in $WINEPREFIX" >&2
+  local proc
+  for proc in /proc/[0-9]*; do
+    tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && kill "${proc#/proc/}" 2>/dev/null
+  done
+  timeout 10 "$WINESERVER" -w 2>/dev/null || true
 }
 
 # xvfb_start WxHxDEPTH: starts a virtual X server on a free display number and
@@ -46,7 +64,7 @@ xvfb_start() {
 # Waits for this run's Wine processes first: they hold the display.
 xvfb_stop() {
   [ -n "${XVFB_PID:-}" ] || return 0
-  "$WINESERVER" -w 2>/dev/null || true
+  wine_end
   kill "$XVFB_PID" 2>/dev/null || true
   wait "$XVFB_PID" 2>/dev/null || true
 }
