@@ -4,22 +4,24 @@
 WINE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WINESERVER=/usr/lib/wine/wineserver
 
-# wine_setup win64|win32: points Wine at build/wine-<arch>, creating it on first
-# use (one creator at a time; what Wine said goes to build/wine-<arch>.log).
+# wine_setup win64|win32: points Wine at a project-local prefix, creating it on
+# first use (one creator at a time; what Wine said goes to the prefix's .log).
+# 32-bit exes run as on 64-bit Windows, through WoW64, in a 64-bit prefix of
+# their own created while qemu-i386 is registered: only the exe's process runs
+# 32-bit Wine under qemu, and the prefix's services stay native and quick.
 wine_setup() {
-  local arch=$1
-  export WINEARCH=$arch WINEPREFIX=$WINE_ROOT/build/wine-$arch
-  export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
-  if [ "$arch" = win64 ]; then
-    WINE=/usr/lib/wine/wine64
-  else
-    WINE=/usr/lib/wine/wine
+  local prefix=wine-win64
+  if [ "$1" = win32 ]; then
+    prefix=wine-wow64
     # qemu-i386 hands the guest all 4 GiB and, when an address is taken, puts
     # a mapping elsewhere instead of failing; Wine keeps such stray
     # reservations, and they crowd out the page it needs at 0x7ffe0000. The
     # 3 GiB that a 32-bit kernel gives leaves that page free.
     export QEMU_RESERVED_VA=0xc0000000
   fi
+  export WINEARCH=win64 WINEPREFIX=$WINE_ROOT/build/$prefix
+  export WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+  WINE=/usr/lib/wine/wine64
   mkdir -p "$WINE_ROOT/build"
   (
     flock 9
@@ -28,7 +30,7 @@ wine_setup() {
       WINEDEBUG=err+all timeout 600 "$WINE" wineboot -i >"$WINEPREFIX.log" 2>&1 || true
       wine_end
     fi
-  ) 9>"$WINE_ROOT/build/wine-$arch.lock"
+  ) 9>"$WINEPREFIX.lock"
 }
 
 # Ends the prefix's Wine session: waits for its processes to finish and, after
