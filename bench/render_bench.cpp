@@ -67,22 +67,10 @@ const Reference& ReferenceAtTick(int tick)
     return ref;
 }
 
-// The narrow SSE2 build goes through the same per-frame coordinates as the
-// dispatcher's, taken from a reference-ordered computation here.
+// The narrow SSE2 build gets the same per-frame coordinates as the dispatcher's.
 void RenderNarrowSse2(uint32_t* pixels)
 {
-    static std::vector<float> columnRe(kWidth + 16), rowIm(kHeight);
-    static uint32_t colors[MAX_ITERATIONS + 1];
-    const float halfZoom = viewState.zoom * 0.5f;
-    const float rowScale = static_cast<float>(kHeight) * halfZoom;
-    const float colScale = static_cast<float>(kWidth) * halfZoom;
-    for (int32_t x = 0; x < kWidth; ++x)
-        columnRe[x] = (static_cast<float>(x - (kWidth >> 1)) * 1.5f) / colScale + viewState.centerRe;
-    for (int32_t y = 0; y < kHeight; ++y)
-        rowIm[y] = static_cast<float>(y - (kHeight >> 1)) / rowScale + viewState.centerIm;
-    for (int n = 0; n <= MAX_ITERATIONS; ++n)
-        colors[n] = StepColor(n);
-    RenderFrameSse2On8Registers({pixels, kWidth, kHeight, columnRe.data(), rowIm.data(), colors});
+    RenderFrameSse2On8Registers(PrepareFrameGrid(pixels, kWidth, kHeight));
 }
 
 std::map<std::string, std::map<int, double>> msPerFrame;  // path -> tick -> ms

@@ -54,9 +54,11 @@ RenderPath& ChosenPath()
     return path;
 }
 
+}  // namespace
+
 // The same operations in the same order as RenderFrame's per-row and
 // per-column values, so every pixel gets the same c.
-void PrepareGrid(int32_t W, int32_t H)
+FrameGrid PrepareFrameGrid(uint32_t* pixels, int32_t W, int32_t H)
 {
     const float halfZoom = viewState.zoom * 0.5f;
     const float rowScale = static_cast<float>(H) * halfZoom;
@@ -68,9 +70,8 @@ void PrepareGrid(int32_t W, int32_t H)
     if (colors[0] == 0)
         for (int n = 0; n <= MAX_ITERATIONS; ++n)
             colors[n] = StepColor(n);
+    return {pixels, W, H, columnRe, rowIm, colors};
 }
-
-}  // namespace
 
 const char* RenderPathName(RenderPath path)
 {
@@ -128,8 +129,7 @@ void RenderFrameWith(RenderPath path, uint32_t* pixels, int32_t W, int32_t H)
         RenderFrame(pixels, W, H);
         return;
     }
-    PrepareGrid(W, H);
-    const FrameGrid grid = {pixels, W, H, columnRe, rowIm, colors};
+    const FrameGrid grid = PrepareFrameGrid(pixels, W, H);
     switch (path) {
     case RenderPath::Sse2: RenderFrameSse2(grid); break;
     case RenderPath::Avx2: RenderFrameAvx2(grid); break;

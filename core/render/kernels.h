@@ -11,6 +11,10 @@ struct FrameGrid {
     const uint32_t* colors;   // word of each step count 0..128
 };
 
+// Fills the per-frame coordinate tables for the current view (static storage:
+// a frame allocates nothing). W and H are 1 to 65535.
+FrameGrid PrepareFrameGrid(uint32_t* pixels, int32_t W, int32_t H);
+
 // Each kernel writes every word of the frame. They are compiled with their
 // own instruction-set flags and may only run where the CPU has that set.
 void RenderFrameSse2(const FrameGrid& grid);
