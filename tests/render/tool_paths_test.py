@@ -2,17 +2,17 @@
 """Checks mandelbrot-frames --path: every path the CPU has prints the same
 line as the scalar reference, raw frames agree word for word, and a bad or
 missing path fails with one line of usage and exit status 2.
-Usage: tool_paths_test.py TOOL"""
+Usage: tool_paths_test.py TOOL... (the tool's command, an emulator's words first)"""
 import subprocess
 import sys
 
-TOOL = sys.argv[1]
+TOOL = sys.argv[1:]
 PATHS = ["scalar", "sse2", "avx2", "avx512", "auto"]
 failures = []
 
 
 def run(*args):
-    return subprocess.run([TOOL, *args], capture_output=True)
+    return subprocess.run([*TOOL, *args], capture_output=True)
 
 
 def check(name, condition, detail=""):

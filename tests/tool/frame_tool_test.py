@@ -2,7 +2,8 @@
 """Checks mandelbrot-frames against a separate Python model of the animation.
 
 The model rounds every operation to single precision through struct, so it
-shares no code and no compiler with the tool. Usage: frame_tool_test.py TOOL
+shares no code and no compiler with the tool.
+Usage: frame_tool_test.py TOOL... (the tool's command, an emulator's words first)
 """
 import math
 import os
@@ -14,7 +15,7 @@ import tempfile
 
 from png_rgb import read_png
 
-TOOL = sys.argv[1]
+TOOL = sys.argv[1:]
 failures = []
 passed = 0
 
@@ -126,7 +127,7 @@ def tool(*args, limit=None):
     def restrict():
         if limit:
             resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    return subprocess.run([TOOL, *args], capture_output=True, preexec_fn=restrict)
+    return subprocess.run([*TOOL, *args], capture_output=True, preexec_fn=restrict)
 
 
 # --- cases ---------------------------------------------------------------------

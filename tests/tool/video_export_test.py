@@ -2,20 +2,21 @@
 """Runs the README's video command as written (smaller and shorter) and checks
 that the video decodes to exactly the frames the tool's PNGs show.
 
-Usage: video_export_test.py TOOL README"""
+Usage: video_export_test.py README TOOL... (the tool's command, an emulator's words first)"""
 import os
 import re
+import shlex
 import subprocess
 import sys
 import tempfile
 
 from png_rgb import read_png
 
-tool, readme = os.path.abspath(sys.argv[1]), sys.argv[2]
+readme, tool = sys.argv[1], [os.path.abspath(word) for word in sys.argv[2:]]
 commands = [line.strip() for line in open(readme) if "--raw | ffmpeg" in line]
 if len(commands) != 1:
     sys.exit(f"expected one video command in {readme}, found {len(commands)}")
-command = commands[0].replace("build/host/tools/mandelbrot-frames", tool)
+command = commands[0].replace("build/host/tools/mandelbrot-frames", shlex.join(tool))
 command = re.sub(r"\b\d+x\d+\b", "48x32", command)
 command = re.sub(r"--ticks \d+", "--ticks 4", command)
 output = re.search(r"(\S+\.mkv)$", command).group(1)
@@ -30,7 +31,7 @@ with tempfile.TemporaryDirectory() as tmp:
         sys.exit(f"the video has {len(video) / frame_bytes} frames, not 4")
     for tick in range(1, 5):
         png = os.path.join(tmp, f"{tick}.png")
-        subprocess.run([tool, "--size", "48x32", "--ticks", str(tick), "--png", png], check=True, capture_output=True)
+        subprocess.run([*tool, "--size", "48x32", "--ticks", str(tick), "--png", png], check=True, capture_output=True)
         if read_png(png) != (48, 32, video[(tick - 1) * frame_bytes:tick * frame_bytes]):
             print(f"FAILED: video frame {tick} differs from the PNG of tick {tick}")
             failures += 1
