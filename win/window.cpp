@@ -8,7 +8,9 @@
 //   window topmost at (0, 0) with the monitor's size; other keys do nothing;
 // - system keys keep their default handling, so Alt+F4 closes the window;
 // - closing the window ends the program with exit code 0;
-// - a client area larger than the monitor gets a monitor-sized frame, stretched over it;
+// - the frame is the client size whenever it and its centre word fit the FrameBuffer
+//   (monitorWidth x monitorHeight words), wider or taller than the monitor included;
+//   a client that does not fit gets each dimension limited to the monitor's, stretched over it;
 // - without a FrameBuffer (failed monitor query or allocation) ticks only advance the view.
 #include "window.h"
 
@@ -36,11 +38,27 @@ static uint32_t* AllocateFrameBuffer(int32_t width, int32_t height)
     return static_cast<uint32_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(bytes)));
 }
 
+// The client size whenever its frame and centre word fit the FrameBuffer, so
+// frames render and paint 1:1 even when the client is wider or taller than the
+// monitor. Only a client that does not fit has each dimension limited to the
+// monitor's, which always fits. In 64 bits: 65535 x 65535 overflows 32.
 void FrameSize(int32_t* width, int32_t* height)
 {
     const WindowState& s = windowState;
-    *width = s.pixels ? (s.clientWidth < s.monitorWidth ? s.clientWidth : s.monitorWidth) : 0;
-    *height = s.pixels ? (s.clientHeight < s.monitorHeight ? s.clientHeight : s.monitorHeight) : 0;
+    if (!s.pixels) {
+        *width = 0;
+        *height = 0;
+        return;
+    }
+    const int64_t capacity = static_cast<int64_t>(s.monitorWidth) * s.monitorHeight;
+    const int64_t words = static_cast<int64_t>(s.clientWidth) * s.clientHeight;
+    if (words <= capacity && CenterIndex(s.clientWidth, s.clientHeight) < capacity) {
+        *width = s.clientWidth;
+        *height = s.clientHeight;
+        return;
+    }
+    *width = s.clientWidth < s.monitorWidth ? s.clientWidth : s.monitorWidth;
+    *height = s.clientHeight < s.monitorHeight ? s.clientHeight : s.monitorHeight;
 }
 
 static void OnCreate(HWND hwnd)

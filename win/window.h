@@ -40,10 +40,11 @@ HWND__* CreateMainWindow(HINSTANCE__* instance);
 // Dispatches messages until WM_QUIT and returns its code.
 int RunMessageLoop();
 
-// The frame that ticks render and paints read: the client size limited to the
-// FrameBuffer's monitor size, or 0 x 0 when there is no FrameBuffer.
+// The frame that ticks render and paints read: the client size when its words
+// and its centre index fit the FrameBuffer's monitorWidth x monitorHeight words;
+// otherwise each dimension limited to the monitor's; 0 x 0 without a FrameBuffer.
 void FrameSize(int32_t* width, int32_t* height);
 
 // Shows the first width x height words of the FrameBuffer, stretched over the
-// client area (1:1 while the client fits the monitor).
+// client area (1:1 whenever FrameSize gives the client size).
 void PaintFrame(HDC__* hdc, int32_t width, int32_t height);

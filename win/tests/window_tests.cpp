@@ -343,36 +343,165 @@ TEST_CASE("closing the window ends the message loop with code 0")
     }
 }
 
-TEST_CASE("a client larger than the monitor gets a monitor-sized frame, stretched over it")
+// A fake 8 x 6 monitor: a FrameBuffer of 48 words followed by a guard.
+struct SmallFrameBuffer {
+    KeepWindowState keep;
+    std::vector<uint32_t> block = std::vector<uint32_t>(8 * 6 + 64, 0xDEADBEEFu);
+    SmallFrameBuffer()
+    {
+        windowState.pixels = block.data();
+        windowState.monitorWidth = 8;
+        windowState.monitorHeight = 6;
+    }
+    bool GuardIntact() const
+    {
+        return std::all_of(block.begin() + 48, block.end(), [](uint32_t w) { return w == 0xDEADBEEFu; });
+    }
+};
+
+void CheckFrameSize(HWND hwnd, int clientWidth, int clientHeight, int32_t width, int32_t height)
+{
+    CAPTURE(clientWidth);
+    CAPTURE(clientHeight);
+    SetClientSize(hwnd, clientWidth, clientHeight);
+    int32_t w, h;
+    FrameSize(&w, &h);
+    CHECK(w == width);
+    CHECK(h == height);
+}
+
+bool Drifted(const ViewState& before)
+{
+    return viewState.centerRe != before.centerRe || viewState.centerIm != before.centerIm;
+}
+
+TEST_CASE("a client whose words and centre fit the FrameBuffer is the frame, whatever its shape")
+{
+    SmallFrameBuffer buffer;
+    HWND hwnd = MainWindow();
+    CheckFrameSize(hwnd, 8, 6, 8, 6);
+    CheckFrameSize(hwnd, 5, 6, 5, 6);
+    CheckFrameSize(hwnd, 48, 1, 48, 1);
+    CheckFrameSize(hwnd, 1, 48, 1, 48);
+    CheckFrameSize(hwnd, 12, 4, 12, 4);
+    CheckFrameSize(hwnd, 0, 0, 0, 0);
+    CheckFrameSize(hwnd, 0, 65535, 0, 65535);  // no words, centre index 0
+    CheckFrameSize(hwnd, 95, 0, 95, 0);        // no words, centre index 47
+
+    SUBCASE("16 x 3, wider than the monitor: rendered and painted 1:1")
+    {
+        SetClientSize(hwnd, 16, 3);
+        const std::vector<uint32_t> expected = ExpectedFrame(16, 3);
+        Send(hwnd, WM_TIMER, 1);
+        CHECK(std::equal(expected.begin(), expected.end(), buffer.block.begin()));
+        CHECK(buffer.GuardIntact());
+
+        // On a larger canvas, so that a stretched copy would show outside 16 x 3.
+        const Canvas canvas = NewCanvas(20, 5, 32);
+        PatBlt(canvas.dc, 0, 0, 20, 5, WHITENESS);
+        int32_t width, height;
+        FrameSize(&width, &height);
+        PaintFrame(canvas.dc, width, height);
+        for (int y = 0; y < 5; ++y)
+            for (int x = 0; x < 20; ++x)
+                REQUIRE(CanvasWord(canvas, 20, x, y) == (x < 16 && y < 3 ? expected[y * 16 + x] : 0xFFFFFFu));
+        FreeCanvas(canvas);
+    }
+    SUBCASE("95 x 0: a tick renders nothing and the drift follows word 47")
+    {
+        SetClientSize(hwnd, 95, 0);
+        std::fill(buffer.block.begin(), buffer.block.begin() + 48, 0u);
+        buffer.block[47] = 0x00FFFFFFu;
+        ViewState before = viewState;
+        Send(hwnd, WM_TIMER, 1);
+        CHECK(Drifted(before));
+        CHECK(buffer.block[47] == 0x00FFFFFFu);
+        CHECK(std::all_of(buffer.block.begin(), buffer.block.begin() + 47, [](uint32_t w) { return w == 0; }));
+
+        buffer.block[47] = 0;
+        buffer.block[0] = buffer.block[4] = buffer.block[46] = 0x00FFFFFFu;  // what other rules would read
+        before = viewState;
+        Send(hwnd, WM_TIMER, 1);
+        CHECK_FALSE(Drifted(before));
+        CHECK(viewState.zoom == before.zoom + 0.1f);
+        CHECK(buffer.GuardIntact());
+    }
+}
+
+TEST_CASE("a client that does not fit has each dimension limited to the monitor's, stretched over it")
+{
+    SmallFrameBuffer buffer;
+    HWND hwnd = MainWindow();
+    CheckFrameSize(hwnd, 16, 4, 8, 4);     // 64 words
+    CheckFrameSize(hwnd, 49, 1, 8, 1);     // 49 words
+    CheckFrameSize(hwnd, 1, 49, 1, 6);
+    CheckFrameSize(hwnd, 5, 50, 5, 6);
+    CheckFrameSize(hwnd, 96, 0, 8, 0);     // no words, but centre index 48
+    CheckFrameSize(hwnd, 65535, 65535, 8, 6);
+
+    SUBCASE("96 x 0: the drift follows word 4 of the limited 8 x 0 frame, not the word past the buffer")
+    {
+        SetClientSize(hwnd, 96, 0);
+        std::fill(buffer.block.begin(), buffer.block.begin() + 48, 0u);
+        ViewState before = viewState;
+        Send(hwnd, WM_TIMER, 1);
+        CHECK_FALSE(Drifted(before));
+        buffer.block[4] = 0x00FFFFFFu;
+        before = viewState;
+        Send(hwnd, WM_TIMER, 1);
+        CHECK(Drifted(before));
+        CHECK(buffer.GuardIntact());
+    }
+    SUBCASE("100 x 50: an 8 x 6 frame, each pixel stretched over the client")
+    {
+        SetClientSize(hwnd, 100, 50);
+        const std::vector<uint32_t> expected = ExpectedFrame(8, 6);
+        Send(hwnd, WM_TIMER, 1);
+        CHECK(std::equal(expected.begin(), expected.end(), buffer.block.begin()));
+        CHECK(buffer.GuardIntact());
+
+        // The middle of each stretched source pixel shows that pixel.
+        int32_t width, height;
+        FrameSize(&width, &height);
+        const Canvas canvas = NewCanvas(100, 50, 32);
+        PaintFrame(canvas.dc, width, height);
+        for (int y = 0; y < 6; ++y)
+            for (int x = 0; x < 8; ++x)
+                CHECK(CanvasWord(canvas, 100, (2 * x + 1) * 100 / 16, (2 * y + 1) * 50 / 12) == expected[y * 8 + x]);
+        FreeCanvas(canvas);
+    }
+}
+
+TEST_CASE("a 2000 x 500 client on a 1920 x 1080 monitor renders 2000 x 500")
 {
     KeepWindowState keep;
     HWND hwnd = MainWindow();
-    std::vector<uint32_t> block(8 * 6 + 64, 0xDEADBEEFu);  // the FrameBuffer and a guard after it
+    std::vector<uint32_t> block(1920 * 1080 + 64, 0xDEADBEEFu);
     windowState.pixels = block.data();
-    windowState.monitorWidth = 8;
-    windowState.monitorHeight = 6;
-    int32_t width, height;
-    SetClientSize(hwnd, 5, 50);
-    FrameSize(&width, &height);
-    CHECK(width == 5);
-    CHECK(height == 6);
-    SetClientSize(hwnd, 100, 50);
-    FrameSize(&width, &height);
-    CHECK(width == 8);
-    CHECK(height == 6);
+    windowState.monitorWidth = 1920;
+    windowState.monitorHeight = 1080;
+    CheckFrameSize(hwnd, 2000, 500, 2000, 500);
+    CheckFrameSize(hwnd, 4000, 518, 4000, 518);   // 2,072,000 of 2,073,600 words
+    CheckFrameSize(hwnd, 4000, 519, 1920, 519);   // 2,076,000
+    CheckFrameSize(hwnd, 1921, 1080, 1920, 1080);
 
-    const std::vector<uint32_t> expected = ExpectedFrame(8, 6);
+    SetClientSize(hwnd, 2000, 500);
+    const std::vector<uint32_t> expected = ExpectedFrame(2000, 500);
     Send(hwnd, WM_TIMER, 1);
     CHECK(std::equal(expected.begin(), expected.end(), block.begin()));
-    CHECK(std::all_of(block.begin() + 48, block.end(), [](uint32_t w) { return w == 0xDEADBEEFu; }));
+    CHECK(block[2000 * 500] == 0xDEADBEEFu);
+}
 
-    // The middle of each stretched source pixel shows that pixel.
-    const Canvas canvas = NewCanvas(100, 50, 32);
-    PaintFrame(canvas.dc, width, height);
-    for (int y = 0; y < 6; ++y)
-        for (int x = 0; x < 8; ++x)
-            CHECK(CanvasWord(canvas, 100, (2 * x + 1) * 100 / 16, (2 * y + 1) * 50 / 12) == expected[y * 8 + x]);
-    FreeCanvas(canvas);
+TEST_CASE("word counts past 2^31 are compared in 64 bits")
+{
+    // Sizes only: no tick or paint reaches these monitors' words.
+    SmallFrameBuffer buffer;
+    HWND hwnd = MainWindow();
+    windowState.monitorWidth = 65535;
+    windowState.monitorHeight = 32768;
+    CheckFrameSize(hwnd, 65535, 65535, 65535, 32768);
+    windowState.monitorHeight = 40000;
+    CheckFrameSize(hwnd, 40000, 65535, 40000, 65535);
 }
 
 TEST_CASE("without a FrameBuffer a tick renders nothing, reads no word and only grows the zoom")
