@@ -1,11 +1,14 @@
 // mandelbrot-frames: runs the animation headless and reports or exports frames.
 //
-//   mandelbrot-frames --size WxH --ticks N [--fast-forward] [--png FILE] [--raw]
+//   mandelbrot-frames --size WxH --ticks N [--from M | --fast-forward] [--png FILE] [--raw]
 //                     [--path scalar|sse2|avx2|avx512|auto]
 //
 // Prints one line with the view after tick N and the FNV-1a hash of the frame
 // tick N rendered; --png saves that frame as the screen shows it; --raw writes
 // every rendered frame to standard output as 32-bit BGRA rows instead.
+// --from M (1 <= M <= N) renders only ticks M to N: the ones before advance
+// the view without rendering, as exactly as rendering would; --fast-forward
+// is --from N.
 // --path picks the renderer (default auto: the fastest this CPU has); every
 // path gives the same words.
 #include "animation.h"
@@ -25,7 +28,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "raw frames and hashes 
 namespace {
 
 const char kUsage[] =
-    "usage: mandelbrot-frames --size WxH --ticks N [--fast-forward] [--png FILE] [--raw]"
+    "usage: mandelbrot-frames --size WxH --ticks N [--from M | --fast-forward] [--png FILE] [--raw]"
     " [--path scalar|sse2|avx2|avx512|auto]";
 constexpr long kMaxSide = 65535;  // the largest client area a window reports
 
@@ -33,6 +36,7 @@ struct Options {
     int32_t width = -1;
     int32_t height = -1;
     int64_t ticks = -1;
+    int64_t from = -1;  // first rendered tick; -1: not given
     bool fastForward = false;
     bool raw = false;
     bool forcePath = false;  // false: auto
@@ -77,7 +81,7 @@ Options ParseOptions(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--size" || arg == "--ticks" || arg == "--png" || arg == "--path") {
+        if (arg == "--size" || arg == "--ticks" || arg == "--from" || arg == "--png" || arg == "--path") {
             if (!hasValue)
                 Fail(arg + " needs a value");
             const char* value = argv[++i];
@@ -88,6 +92,11 @@ Options ParseOptions(int argc, char** argv)
                 if (!ParseNumber(value, 1, INT64_MAX, &n))
                     Fail("--ticks wants a whole number of at least 1, not '" + std::string(value) + "'");
                 options.ticks = n;
+            } else if (arg == "--from") {
+                long long m = 0;
+                if (!ParseNumber(value, 1, INT64_MAX, &m))
+                    Fail("--from wants a whole number of at least 1, not '" + std::string(value) + "'");
+                options.from = m;
             } else if (arg == "--path") {
                 options.forcePath = std::strcmp(value, "auto") != 0;
                 if (options.forcePath && !ParseRenderPath(value, &options.path))
@@ -109,6 +118,15 @@ Options ParseOptions(int argc, char** argv)
         Fail("--size is missing");
     if (options.ticks < 0)
         Fail("--ticks is missing");
+    if (options.fastForward && options.from >= 0)
+        Fail("--from and --fast-forward both choose the first rendered tick; give one");
+    if (options.fastForward)
+        options.from = options.ticks;
+    if (options.from < 0)
+        options.from = 1;
+    if (options.from > options.ticks)
+        Fail("--from wants a tick from 1 to the --ticks value " + std::to_string(options.ticks) + ", not " +
+             std::to_string(options.from));
     if (options.pngPath && (options.width == 0 || options.height == 0))
         Fail("--png needs a frame of at least 1x1");
     return options;
@@ -204,7 +222,7 @@ int main(int argc, char** argv)
 
     uint32_t* pixels = AllocateFrame(options);
     for (int64_t tick = 1; tick <= options.ticks; ++tick) {
-        if (options.fastForward && tick < options.ticks) {
+        if (tick < options.from) {
             SkipTick(pixels, W, H);
             continue;
         }

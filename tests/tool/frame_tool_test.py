@@ -5,6 +5,7 @@ The model rounds every operation to single precision through struct, so it
 shares no code and no compiler with the tool.
 Usage: frame_tool_test.py TOOL... (the tool's command, an emulator's words first)
 """
+import functools
 import math
 import os
 import resource
@@ -106,6 +107,7 @@ def fnv(words):
     return h
 
 
+@functools.lru_cache(maxsize=None)
 def model_line(w, h, ticks):
     """Renders every tick until the view settles, then only the centre word."""
     view, words, settled = View(), [], False
@@ -145,6 +147,16 @@ for size, ticks in [("64x48", 900), ("33x17", 2000), ("0x5", 30), ("6x0", 30)]:
     fast = tool("--size", size, "--ticks", str(ticks), "--fast-forward").stdout
     check(f"fast-forward {size} {ticks}", full == fast and full.startswith(b"tick="), f"{full!r} != {fast!r}")
 
+# --from M prints the full run's line whatever M is; --from N is --fast-forward.
+for w, h, ticks, first in [(16, 9, 886, 880), (5, 4, 1200, 1), (5, 4, 1200, 600), (8, 6, 3, 3), (3, 2, 2, 2)]:
+    expected = model_line(w, h, ticks)
+    got = tool("--from", str(first), "--size", f"{w}x{h}", "--ticks", str(ticks)).stdout.decode().strip()
+    check(f"--from {first} line {w}x{h} tick {ticks}", got == expected, f"{got!r} != {expected!r}")
+for size, ticks in [("64x48", 900), ("0x5", 30)]:
+    fast = tool("--size", size, "--ticks", str(ticks), "--fast-forward").stdout
+    last = tool("--size", size, "--ticks", str(ticks), "--from", str(ticks)).stdout
+    check(f"--from {ticks} {size} is --fast-forward", fast == last and fast.startswith(b"tick="), f"{fast!r} != {last!r}")
+
 # Empty frames hash no words, yet the zoom still grows; the leftover centre
 # word is zero, so the centre stays.
 out = tool("--size", "0x0", "--ticks", "10").stdout.decode().strip()
@@ -170,6 +182,19 @@ with tempfile.TemporaryDirectory() as tmp:
     shown = b"".join(bytes((x >> 16 & 0xFF, x >> 8 & 0xFF, x & 0xFF)) for x in model[2])
     check("png", (w, h, rgb) == (7, 5, shown), f"{w}x{h}")
 
+    # --from M writes the frames of ticks M to N alone, the same as those ticks
+    # of a full run, and its PNG is still tick N's.
+    view, model = View(), []
+    for _ in range(6):
+        model.append(view.render(7, 5))
+        view.advance(model[-1][2 * 7 + 3])
+    run = tool("--size", "7x5", "--ticks", "6", "--from", "4", "--raw", "--png", png)
+    expected = struct.pack("<105I", *(model[3] + model[4] + model[5]))
+    check("--from raw frames", run.returncode == 0 and run.stdout == expected,
+          f"status {run.returncode}, {len(run.stdout)} bytes")
+    shown = b"".join(bytes((x >> 16 & 0xFF, x >> 8 & 0xFF, x & 0xFF)) for x in model[5])
+    check("--from png", read_png(png) == (7, 5, shown))
+
     # Bad input: one line naming the problem and the usage, status 2.
     bad = [
         ([], "--size is missing"),
@@ -185,6 +210,13 @@ with tempfile.TemporaryDirectory() as tmp:
         (["--size", "4x4", "--ticks", "1e3"], "--ticks wants a whole number"),
         (["--size", "4x4", "--ticks", "99999999999999999999"], "--ticks wants a whole number"),
         (["--size", "4x4", "--ticks", "1", "--colour"], "unknown argument"),
+        (["--size", "4x4", "--ticks", "5", "--from"], "--from needs a value"),
+        (["--size", "4x4", "--ticks", "5", "--from", "0"], "--from wants a whole number of at least 1"),
+        (["--size", "4x4", "--ticks", "5", "--from", "-2"], "--from wants a whole number of at least 1"),
+        (["--size", "4x4", "--ticks", "5", "--from", "2x"], "--from wants a whole number of at least 1"),
+        (["--size", "4x4", "--ticks", "5", "--from", "6"], "--from wants a tick from 1 to the --ticks value 5"),
+        (["--size", "4x4", "--ticks", "5", "--from", "3", "--fast-forward"], "give one"),
+        (["--size", "4x4", "--from", "3"], "--ticks is missing"),
         (["--size", "0x4", "--ticks", "1", "--png", png], "--png needs a frame of at least 1x1"),
         (["--size", "4x4", "--ticks", "1", "--png", os.path.join(tmp, "no", "f.png")], "cannot write the PNG"),
     ]
