@@ -11,8 +11,14 @@
 #include <vector>
 
 // WndProc reaches DefWindowProcA through this program's import slot, so
-// pointing the slot at a recorder shows which messages it passes on.
-extern "C" LRESULT(WINAPI* defWindowProcSlot)(HWND, UINT, WPARAM, LPARAM) __asm__("__imp_DefWindowProcA");
+// pointing the slot at a recorder shows which messages it passes on. The
+// 32-bit slot's name has the C prefix and the stdcall argument size.
+#ifdef _WIN64
+#define DEF_WINDOW_PROC_SLOT "__imp_DefWindowProcA"
+#else
+#define DEF_WINDOW_PROC_SLOT "__imp__DefWindowProcA@16"
+#endif
+extern "C" LRESULT(WINAPI* defWindowProcSlot)(HWND, UINT, WPARAM, LPARAM) __asm__(DEF_WINDOW_PROC_SLOT);
 
 namespace {
 

@@ -4,14 +4,30 @@
 WINE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WINESERVER=/usr/lib/wine/wineserver
 
+# wine32_route: decides once how 32-bit exes run here, by the first word of
+# scripts/run32 --route, and sets WINE32_ROUTE (native or qemu) and WINE32_WHY.
+# native: 32-bit Wine runs directly, and a 32-bit exe runs through WoW64 in the
+# same 64-bit prefix as the 64-bit exes. qemu: 32-bit Wine runs under qemu-i386,
+# registered with binfmt_misc for this run only (binfmt_i386_register).
+wine32_route() {
+  [ -n "${WINE32_ROUTE:-}" ] && return 0
+  local line
+  line=$("$WINE_ROOT/scripts/run32" --route)
+  WINE32_ROUTE=${line%% *}
+  WINE32_WHY=${line#* (}
+  WINE32_WHY=${WINE32_WHY%)}
+}
+
 # wine_setup win64|win32: points Wine at a project-local prefix, creating it on
 # first use (one creator at a time; what Wine said goes to the prefix's .log).
-# 32-bit exes run as on 64-bit Windows, through WoW64, in a 64-bit prefix of
-# their own created while qemu-i386 is registered: only the exe's process runs
-# 32-bit Wine under qemu, and the prefix's services stay native and quick.
+# 32-bit exes run as on 64-bit Windows, through WoW64 in a 64-bit prefix. On the
+# qemu route that prefix is one of their own, created while qemu-i386 is
+# registered: only the exe's process runs 32-bit Wine under qemu, and the
+# prefix's services stay native and quick.
 wine_setup() {
   local prefix=wine-win64
-  if [ "$1" = win32 ]; then
+  [ "$1" = win32 ] && wine32_route
+  if [ "$1" = win32 ] && [ "$WINE32_ROUTE" = qemu ]; then
     prefix=wine-wow64
     # qemu-i386 hands the guest all 4 GiB and, when an address is taken, puts
     # a mapping elsewhere instead of failing; Wine keeps such stray
@@ -71,9 +87,9 @@ xvfb_stop() {
   wait "$XVFB_PID" 2>/dev/null || true
 }
 
-# This kernel runs no 32-bit Linux programs, 32-bit Wine included, so i386 ELF
-# files go to qemu-i386 through binfmt_misc while a 32-bit run lasts. The
-# handler slows 64-bit Wine prefixes down, hence only for that run.
+# On the qemu route i386 ELF files, 32-bit Wine included, go to qemu-i386
+# through binfmt_misc while a 32-bit run lasts. The handler slows 64-bit Wine
+# prefixes down, hence only for that run.
 BINFMT=/proc/sys/fs/binfmt_misc
 binfmt_i386_register() {
   [ -e "$BINFMT/register" ] || mount -t binfmt_misc binfmt_misc "$BINFMT" || return 1
@@ -84,6 +100,20 @@ binfmt_i386_register() {
   printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
     >"$BINFMT/register" || return 1
   BINFMT_REGISTERED=1
+}
+
+# wine32_prepare: makes 32-bit Wine runnable by the route for this run; on the
+# qemu route that needs root. Returns 1 with the reason in WINE32_UNAVAILABLE.
+wine32_prepare() {
+  wine32_route
+  [ "$WINE32_ROUTE" = qemu ] || return 0
+  if [ "$(id -u)" != 0 ]; then
+    WINE32_UNAVAILABLE="32-bit Wine needs qemu-i386 registered with binfmt_misc here, which needs root"
+    return 1
+  fi
+  binfmt_i386_register && return 0
+  WINE32_UNAVAILABLE="could not register qemu-i386 with binfmt_misc"
+  return 1
 }
 
 binfmt_i386_unregister() {
