@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -156,11 +157,19 @@ uint32_t* AllocateFrame(const Options& options)
         words = centre;
     const unsigned long long bytes = static_cast<unsigned long long>(words) * 4;
     const unsigned long long available = AvailableMemory();
-    uint32_t* pixels = bytes <= available ? static_cast<uint32_t*>(std::calloc(words, 4)) : nullptr;
+    // A 32-bit build cannot address the largest frames at all, and a process
+    // may be held to less memory than the system has.
+    std::string refusal;
+    uint32_t* pixels = nullptr;
+    if (bytes > SIZE_MAX)
+        refusal = "more than a " + std::to_string(sizeof(void*) * 8) + "-bit program can address";
+    else if (bytes > available)
+        refusal = "more than the " + std::to_string(available) + " bytes of memory available";
+    else if (!(pixels = static_cast<uint32_t*>(std::calloc(static_cast<size_t>(words), 4))))
+        refusal = "more than this process may allocate";
     if (!pixels)
         Fail("a " + std::to_string(options.width) + "x" + std::to_string(options.height) + " frame needs " +
-             std::to_string(bytes) + " bytes, more than the " + std::to_string(available) +
-             " bytes of memory available");
+             std::to_string(bytes) + " bytes, " + refusal);
     return pixels;
 }
 
