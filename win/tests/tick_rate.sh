@@ -13,7 +13,8 @@
 # tool's frames (match_frame.py) to find the tick it shows. The search for a
 # screenshot covers only ticks near the count that the earlier matches predict,
 # in windows rendered with --from, widening until it finds the frame. Prints
-# each screenshot's tick and the ticks per second between the last two.
+# each screenshot's tick and the ticks per second between the last two, with
+# the share of a core the exe had then: on a busy machine it gets less.
 set -euo pipefail
 exe=$1 probe=$2 tool=$3 seconds=${4:-80}
 gap=5
@@ -75,8 +76,8 @@ wait_state "^window 0 0 1920 1080 client 0 0 1920 1080 " "Escape did not make th
 
 # shot N AT: waits until AT seconds after the start and grabs the screen
 # (which the client area now covers) as raw RGB; records when, in ns since the
-# start, as the middle of the grab.
-times=()
+# start, as the middle of the grab, and the CPU time the exe has used so far.
+times=() cpu=()
 shot() {
   local wait=$(( started + $2 * 1000000000 - $(now) ))
   (( wait > 0 )) && sleep "$(printf '%d.%09d' $((wait / 1000000000)) $((wait % 1000000000)))"
@@ -85,6 +86,10 @@ shot() {
   import -window root -depth 8 "rgb:$work/shot$1.rgb"
   after=$(now)
   times[$1]=$(( (before + after) / 2 - started ))
+  # utime + stime, fields 14 and 15 of the process's stat line (after the name).
+  local fields
+  read -r -a fields < <(sed 's/.*) //' "/proc/$pid/stat")
+  cpu[$1]=$(( fields[11] + fields[12] ))
 }
 at=(4)
 while (( at[-1] * 2 < seconds )); do at+=($((at[-1] * 2))); done
@@ -156,6 +161,8 @@ done
 
 a=$(( ${#at[@]} - 2 )) b=$(( ${#at[@]} - 1 ))
 [ -n "${ticks[$a]:-}" ] && [ -n "${ticks[$b]:-}" ] || fail "a measured screenshot matched no tick"
-awk -v ka="${ticks[$a]}" -v kb="${ticks[$b]}" -v ta="${times[$a]}" -v tb="${times[$b]}" 'BEGIN {
-  printf "ticks per second from %.2f s to %.2f s: %.1f (ticks %d to %d)\n", ta / 1e9, tb / 1e9, (kb - ka) * 1e9 / (tb - ta), ka, kb
+awk -v ka="${ticks[$a]}" -v kb="${ticks[$b]}" -v ta="${times[$a]}" -v tb="${times[$b]}" \
+  -v cpu=$(( cpu[b] - cpu[a] )) -v hz="$(getconf CLK_TCK)" 'BEGIN {
+  printf "ticks per second from %.2f s to %.2f s: %.1f (ticks %d to %d); the exe had %.0f%% of a core then\n",
+    ta / 1e9, tb / 1e9, (kb - ka) * 1e9 / (tb - ta), ka, kb, 100 * cpu / hz / ((tb - ta) / 1e9)
 }'
