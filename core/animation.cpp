@@ -1,57 +1,14 @@
 #include "animation.h"
 
-#include "color.h"
 #include "render/render.h"
+
+#include <cstring>
 
 ViewState viewState = {1.0f, -0.75f, 0.5f};
 
-int EscapeCount(float cr, float ci)
-{
-    float zr = 0.0f, zi = 0.0f, zr2 = 0.0f, zi2 = 0.0f;
-    int n = 0;
-    for (;;) {
-        const float t = zr * 2.0f;
-        zr = (zr2 - zi2) + cr;
-        zi = zi * t + ci;
-        zr2 = zr * zr;
-        zi2 = zi * zi;
-        if (zr2 + zi2 > 4.0f)
-            return n;
-        if (++n >= MAX_ITERATIONS)
-            return MAX_ITERATIONS;
-    }
-}
-
-// Every pixel's word depends only on its step count, so the 129 possible
-// words are computed once by HsvToColor itself.
-struct StepColorTable {
-    uint32_t words[MAX_ITERATIONS + 1];
-    StepColorTable()
-    {
-        for (int n = 0; n <= MAX_ITERATIONS; ++n)
-            words[n] = HsvToColor(1.0f, static_cast<float>(n), n < MAX_ITERATIONS ? 1.0f : 0.0f);
-    }
-};
-static const StepColorTable stepColors;
-
-uint32_t StepColor(int n)
-{
-    return stepColors.words[n];
-}
-
 void RenderFrame(uint32_t* pixels, int32_t W, int32_t H)
 {
-    const float halfZoom = viewState.zoom * 0.5f;
-    const float rowScale = static_cast<float>(H) * halfZoom;
-    const float colScale = static_cast<float>(W) * halfZoom;
-    for (int32_t y = 0; y < H; ++y) {
-        const float ci = static_cast<float>(y - (H >> 1)) / rowScale + viewState.centerIm;
-        uint32_t* row = pixels + static_cast<int64_t>(y) * W;
-        for (int32_t x = 0; x < W; ++x) {
-            const float cr = (static_cast<float>(x - (W >> 1)) * 1.5f) / colScale + viewState.centerRe;
-            row[x] = stepColors.words[EscapeCount(cr, ci)];
-        }
-    }
+    RenderReference(viewState, pixels, W, H);
 }
 
 void AdvanceView(const uint32_t* pixels, int32_t W, int32_t H)
@@ -66,13 +23,26 @@ void AdvanceView(const uint32_t* pixels, int32_t W, int32_t H)
 
 void AnimationTick(uint32_t* pixels, int32_t W, int32_t H)
 {
-    RenderFrameFast(pixels, W, H);
+    RenderFrameWith(CurrentRenderPath(), viewState, pixels, W, H);
     AdvanceView(pixels, W, H);
 }
 
 void SkipTick(uint32_t* pixels, int32_t W, int32_t H)
 {
-    if (W > 0 && H > 0)
-        pixels[CenterIndex(W, H)] = StepColor(EscapeCount(viewState.centerRe, viewState.centerIm));
+    // The centre word depends on the centre point alone, which stays put once
+    // the view has settled, so the last one is remembered.
+    static bool known = false;
+    static float knownRe, knownIm;
+    static uint32_t knownWord;
+    if (W > 0 && H > 0) {
+        if (!known || std::memcmp(&knownRe, &viewState.centerRe, 4) != 0 ||
+            std::memcmp(&knownIm, &viewState.centerIm, 4) != 0) {
+            knownRe = viewState.centerRe;
+            knownIm = viewState.centerIm;
+            knownWord = StepColor(EscapeCount(knownRe, knownIm));
+            known = true;
+        }
+        pixels[CenterIndex(W, H)] = knownWord;
+    }
     AdvanceView(pixels, W, H);
 }

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!RenderPathAvailable(path))
             continue;
         std::fill(actual.begin(), actual.end(), kGuardWord);
-        RenderFrameWith(path, actual.data() + kGuard, W, H);
+        RenderFrameWith(path, viewState, actual.data() + kGuard, W, H);
         if (actual != expected) {
             std::fprintf(stderr, "%s differs from the reference at %dx%d zoom=%a centre=(%a, %a)\n",
                          RenderPathName(path), W, H, viewState.zoom, viewState.centerRe, viewState.centerIm);

@@ -1,7 +1,6 @@
-#include "render.h"
+#include "render/render.h"
 
-#include "animation.h"
-#include "kernels.h"
+#include "render/kernels.h"
 
 #include <cpuid.h>
 #include <cstring>
@@ -11,10 +10,15 @@ namespace {
 constexpr int32_t kMaxSide = 65535;  // the largest client area a window reports
 constexpr int kPad = 16;             // kernels read whole vectors past the last column
 
-// Per-frame coordinates, static so that a frame allocates nothing.
+// Per-frame tables, static so that a frame allocates nothing: the distinct
+// coordinates, and where each distinct column and row starts in the frame.
 alignas(64) float columnRe[kMaxSide + kPad];
 alignas(64) float rowIm[kMaxSide];
+int32_t columnStart[kMaxSide + 1];
+int32_t rowStart[kMaxSide + 1];
 uint32_t colors[MAX_ITERATIONS + 1];
+
+RenderPath lastFramePath = RenderPath::Scalar;
 
 // Bit i set: RenderPath i can run here. Scalar always can.
 unsigned DetectRenderPaths()
@@ -54,24 +58,79 @@ RenderPath& ChosenPath()
     return path;
 }
 
-}  // namespace
-
-// The same operations in the same order as RenderFrame's per-row and
-// per-column values, so every pixel gets the same c.
-FrameGrid PrepareFrameGrid(uint32_t* pixels, int32_t W, int32_t H)
+// Keeps the first of each run of bitwise-equal values in place and records
+// where each run starts; returns the number of runs. Comparing bits is exact
+// for every value, NaN and signed zero included.
+int32_t MergeEqualRuns(float* values, int32_t count, int32_t* starts)
 {
-    const float halfZoom = viewState.zoom * 0.5f;
+    int32_t runs = 0;
+    uint32_t previous = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        uint32_t bits;
+        std::memcpy(&bits, &values[i], 4);
+        if (i > 0 && bits == previous)
+            continue;
+        values[runs] = values[i];
+        starts[runs++] = i;
+        previous = bits;
+    }
+    starts[runs] = count;
+    return runs;
+}
+
+// The same operations in the same order as the reference's per-row and
+// per-column values, so every pixel gets the same c.
+FrameGrid PrepareFrameGrid(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
+{
+    const float halfZoom = view.zoom * 0.5f;
     const float rowScale = static_cast<float>(H) * halfZoom;
     const float colScale = static_cast<float>(W) * halfZoom;
     for (int32_t x = 0; x < W; ++x)
-        columnRe[x] = (static_cast<float>(x - (W >> 1)) * 1.5f) / colScale + viewState.centerRe;
+        columnRe[x] = (static_cast<float>(x - (W >> 1)) * 1.5f) / colScale + view.centerRe;
     for (int32_t y = 0; y < H; ++y)
-        rowIm[y] = static_cast<float>(y - (H >> 1)) / rowScale + viewState.centerIm;
+        rowIm[y] = static_cast<float>(y - (H >> 1)) / rowScale + view.centerIm;
+    const int32_t columns = MergeEqualRuns(columnRe, W, columnStart);
+    const int32_t rows = MergeEqualRuns(rowIm, H, rowStart);
+    return {pixels, columns, rows, columnRe, rowIm};
+}
+
+// Turns the grid's step counts into words.
+void ColorGrid(const FrameGrid& grid)
+{
     if (colors[0] == 0)
         for (int n = 0; n <= MAX_ITERATIONS; ++n)
             colors[n] = StepColor(n);
-    return {pixels, W, H, columnRe, rowIm, colors};
+    const int64_t words = static_cast<int64_t>(grid.columns) * grid.rows;
+    for (int64_t i = 0; i < words; ++i)
+        grid.pixels[i] = colors[grid.pixels[i]];
 }
+
+// Spreads the grid of distinct words over the W x H frame, in place, from the
+// last row up: a row's grid words sit at or before the row they fill and
+// after every grid row still to come, and within a row each word is read
+// before anything overwrites it.
+void SpreadGrid(const FrameGrid& grid, int32_t W, int32_t H)
+{
+    if (grid.columns == W && grid.rows == H)
+        return;
+    for (int32_t r = grid.rows - 1; r >= 0; --r) {
+        const uint32_t* source = grid.pixels + static_cast<int64_t>(r) * grid.columns;
+        uint32_t* row = grid.pixels + static_cast<int64_t>(rowStart[r]) * W;
+        if (grid.columns == W) {
+            std::memmove(row, source, static_cast<size_t>(W) * 4);
+        } else {
+            for (int32_t d = grid.columns - 1; d >= 0; --d) {
+                const uint32_t word = source[d];
+                for (int32_t x = columnStart[d + 1] - 1; x >= columnStart[d]; --x)
+                    row[x] = word;
+            }
+        }
+        for (int32_t y = rowStart[r] + 1; y < rowStart[r + 1]; ++y)
+            std::memcpy(grid.pixels + static_cast<int64_t>(y) * W, row, static_cast<size_t>(W) * 4);
+    }
+}
+
+}  // namespace
 
 const char* RenderPathName(RenderPath path)
 {
@@ -119,25 +178,31 @@ bool SetRenderPath(RenderPath path)
     return true;
 }
 
-void RenderFrameWith(RenderPath path, uint32_t* pixels, int32_t W, int32_t H)
+RenderPath RenderFrameWith(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
 {
-    if (W <= 0 || H <= 0)
-        return;
     // Larger frames than any window has fall back to the reference rather
     // than overrun the coordinate tables.
-    if (path == RenderPath::Scalar || !RenderPathAvailable(path) || W > kMaxSide || H > kMaxSide) {
-        RenderFrame(pixels, W, H);
-        return;
+    if (!RenderPathAvailable(path) || W > kMaxSide || H > kMaxSide)
+        path = RenderPath::Scalar;
+    if (W <= 0 || H <= 0)
+        return path;
+    lastFramePath = path;
+    if (path == RenderPath::Scalar) {
+        RenderReference(view, pixels, W, H);
+        return path;
     }
-    const FrameGrid grid = PrepareFrameGrid(pixels, W, H);
+    const FrameGrid grid = PrepareFrameGrid(view, pixels, W, H);
     switch (path) {
     case RenderPath::Sse2: RenderFrameSse2(grid); break;
     case RenderPath::Avx2: RenderFrameAvx2(grid); break;
     default: RenderFrameAvx512(grid); break;
     }
+    ColorGrid(grid);
+    SpreadGrid(grid, W, H);
+    return path;
 }
 
-void RenderFrameFast(uint32_t* pixels, int32_t W, int32_t H)
+RenderPath LastFramePath()
 {
-    RenderFrameWith(ChosenPath(), pixels, W, H);
+    return lastFramePath;
 }

@@ -1,6 +1,8 @@
-// Fast renderers: SIMD versions of RenderFrame that give the same words.
-// One of them is chosen once from the CPU's features; AnimationTick uses it.
+// Fast renderers: SIMD versions of the reference renderer that give the same
+// words. One is chosen once from the CPU's features; AnimationTick uses it.
 #pragma once
+#include "render/reference.h"
+
 #include <cstdint>
 
 enum class RenderPath { Scalar, Sse2, Avx2, Avx512 };
@@ -16,13 +18,15 @@ bool RenderPathAvailable(RenderPath path);
 // The fastest available path.
 RenderPath BestRenderPath();
 
-// The path RenderFrameFast uses: BestRenderPath() until SetRenderPath says
+// The path AnimationTick uses: BestRenderPath() until SetRenderPath says
 // otherwise. SetRenderPath refuses (returns false) a path that is not available.
 RenderPath CurrentRenderPath();
 bool SetRenderPath(RenderPath path);
 
-// Same words as RenderFrame, through the given path. A path the CPU lacks,
-// and frames wider or taller than 65535, go to the reference instead.
-void RenderFrameWith(RenderPath path, uint32_t* pixels, int32_t W, int32_t H);
-// Same words as RenderFrame, through the current path.
-void RenderFrameFast(uint32_t* pixels, int32_t W, int32_t H);
+// Writes the same words as RenderReference through the given path and returns
+// the path that rendered them: a path the CPU lacks, and frames wider or
+// taller than 65535, go to the reference (Scalar) instead.
+RenderPath RenderFrameWith(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H);
+
+// The path that rendered the latest non-empty frame (Scalar before any).
+RenderPath LastFramePath();

@@ -1,0 +1,52 @@
+#include "render/reference.h"
+
+#include "color.h"
+
+int EscapeCount(float cr, float ci)
+{
+    float zr = 0.0f, zi = 0.0f, zr2 = 0.0f, zi2 = 0.0f;
+    int n = 0;
+    for (;;) {
+        const float t = zr * 2.0f;
+        zr = (zr2 - zi2) + cr;
+        zi = zi * t + ci;
+        zr2 = zr * zr;
+        zi2 = zi * zi;
+        if (zr2 + zi2 > 4.0f)
+            return n;
+        if (++n >= MAX_ITERATIONS)
+            return MAX_ITERATIONS;
+    }
+}
+
+// Every pixel's word depends only on its step count, so the 129 possible
+// words are computed once by HsvToColor itself.
+struct StepColorTable {
+    uint32_t words[MAX_ITERATIONS + 1];
+    StepColorTable()
+    {
+        for (int n = 0; n <= MAX_ITERATIONS; ++n)
+            words[n] = HsvToColor(1.0f, static_cast<float>(n), n < MAX_ITERATIONS ? 1.0f : 0.0f);
+    }
+};
+static const StepColorTable stepColors;
+
+uint32_t StepColor(int n)
+{
+    return stepColors.words[n];
+}
+
+void RenderReference(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
+{
+    const float halfZoom = view.zoom * 0.5f;
+    const float rowScale = static_cast<float>(H) * halfZoom;
+    const float colScale = static_cast<float>(W) * halfZoom;
+    for (int32_t y = 0; y < H; ++y) {
+        const float ci = static_cast<float>(y - (H >> 1)) / rowScale + view.centerIm;
+        uint32_t* row = pixels + static_cast<int64_t>(y) * W;
+        for (int32_t x = 0; x < W; ++x) {
+            const float cr = (static_cast<float>(x - (W >> 1)) * 1.5f) / colScale + view.centerRe;
+            row[x] = stepColors.words[EscapeCount(cr, ci)];
+        }
+    }
+}
