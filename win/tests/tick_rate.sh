@@ -74,6 +74,23 @@ xdotool windowfocus "$(timeout 20 xdotool search --sync --onlyvisible --name '^M
 xdotool key Escape
 wait_state "^window 0 0 1920 1080 client 0 0 1920 1080 " "Escape did not make the window cover the screen"
 
+# cpu_used PID: its utime + stime, fields 14 and 15 of its stat line.
+cpu_used() {
+  local fields
+  read -r -a fields < <(sed 's/.*) //' "/proc/$1/stat")
+  echo $(( fields[11] + fields[12] ))
+}
+# The process that runs the exe's code: a 32-bit exe gets one of its own, not
+# the one started above. Of this prefix's processes with the exe's name in their
+# command line, the one that has used the most CPU.
+worker=$pid most=-1
+for proc in /proc/[0-9]*; do
+  tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+  tr '\0' ' ' <"$proc/cmdline" 2>/dev/null | grep -qF "$(basename "$exe")" || continue
+  used=$(cpu_used "${proc#/proc/}" 2>/dev/null) || continue
+  (( used > most )) && worker=${proc#/proc/} most=$used
+done
+
 # shot N AT: waits until AT seconds after the start and grabs the screen
 # (which the client area now covers) as raw RGB; records when, in ns since the
 # start, as the middle of the grab, and the CPU time the exe has used so far.
@@ -86,10 +103,7 @@ shot() {
   import -window root -depth 8 "rgb:$work/shot$1.rgb"
   after=$(now)
   times[$1]=$(( (before + after) / 2 - started ))
-  # utime + stime, fields 14 and 15 of the process's stat line (after the name).
-  local fields
-  read -r -a fields < <(sed 's/.*) //' "/proc/$pid/stat")
-  cpu[$1]=$(( fields[11] + fields[12] ))
+  cpu[$1]=$(cpu_used "$worker")
 }
 at=(4)
 while (( at[-1] * 2 < seconds )); do at+=($((at[-1] * 2))); done
