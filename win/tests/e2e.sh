@@ -33,7 +33,7 @@ stage() { printf '%s  [%ds]\n' "$*" "$SECONDS"; }
 work=$(mktemp -d)
 pid=
 cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
   xvfb_stop
   binfmt_i386_unregister
   rm -rf "$work"
@@ -117,8 +117,9 @@ check_frame() {
 wait_state "style [0-9A-F]{8} " "no window \"Mandelbrot Set\" appeared"
 echo "opened: $state"
 if [ "$arch" = win32 ] && [ "$WINE32_ROUTE" = native ]; then
-  grep -q qemu "/proc/$pid/maps" && fail "the native route ran the exe under qemu: $(grep -m1 qemu "/proc/$pid/maps")"
-  echo "the exe runs as $(tr -d '\0' <"/proc/$pid/comm"), a process of $(readlink "/proc/$pid/exe"), no qemu in its maps"
+  exe_pid=$(wine_exe_pid "$exe") || fail "no process runs $exe"
+  grep -q qemu "/proc/$exe_pid/maps" && fail "the native route ran the exe under qemu: $(grep -m1 qemu "/proc/$exe_pid/maps")"
+  echo "the exe runs in process $exe_pid of $(readlink "/proc/$exe_pid/exe"), no qemu in its maps"
 fi
 [[ $state =~ depth\ $([ "$depth" = 16 ] && echo 16 || echo 32)\  ]] || fail "Wine does not see a $depth-bit screen"
 framed=$(sed -E 's/.* style ([0-9A-F]+) .*/\1/' <<<"$state")

@@ -24,7 +24,7 @@ skip() {
 work=$(mktemp -d)
 pid=
 cleanup() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
   xvfb_stop
   rm -rf "$work"
 }
@@ -47,6 +47,7 @@ run_program() {
   "$WINE" "$exe" &
   pid=$!
   "$WINE" "$probe" state >/dev/null || fail "no window \"Mandelbrot Set\" appeared"
+  exe_pid=$(wine_exe_pid "$exe") || fail "no process runs $exe"
   local xid
   xid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Mandelbrot Set$' | head -n1)
   xdotool windowfocus "$xid"
@@ -70,8 +71,8 @@ finish_program() {
 }
 
 run_program 800x600
-rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status"; }
-alive() { kill -0 "$pid" 2>/dev/null || fail "the program ended $*"; }
+rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$exe_pid/status"; }
+alive() { kill -0 "$exe_pid" 2>/dev/null || fail "the program ended $*"; }
 
 # Resident memory: the first seconds are start-up (Wine maps its libraries, the
 # heap takes the FrameBuffer and GDI its first bitmaps); from 10 s on nothing
@@ -102,7 +103,7 @@ for ((s = 1; s <= seconds; s++)); do
   fi
   [ -n "$base" ] && judge_rss "at $s s"
 done
-cpu=$(awk '{ printf "%.1f", ($14 + $15) / 100 }' "/proc/$pid/stat")
+cpu=$(awk '{ printf "%.1f", ($14 + $15) / 100 }' "/proc/$exe_pid/stat")
 echo "soak: $seconds s at 800x600 using $cpu s of CPU; resident KiB: at 1 s $first, at 10 s $base, peak from then $peak"
 memory_summary="resident memory flat over $seconds s ($base KiB at 10 s, peak $peak, bound +$bound)"
 

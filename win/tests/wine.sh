@@ -62,6 +62,23 @@ wine_end() {
   timeout 10 "$WINESERVER" -w 2>/dev/null || true
 }
 
+# wine_exe_pid EXE: the Linux process that runs EXE on this run's display. A
+# 64-bit exe runs in the process that "$WINE" started; a 32-bit one in a
+# process of its own that Wine starts for it. Waits up to 10 s for it.
+wine_exe_pid() {
+  local name proc i
+  name=$(basename "$1")
+  for i in $(seq 100); do
+    for proc in /proc/[0-9]*; do
+      [ "$(cat "$proc/comm" 2>/dev/null)" = "${name:0:15}" ] &&
+        tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "DISPLAY=$DISPLAY" &&
+        { echo "${proc#/proc/}"; return 0; }
+    done
+    sleep 0.1
+  done
+  return 1
+}
+
 # xvfb_start WxHxDEPTH: starts a virtual X server on a free display number and
 # exports DISPLAY. The caller stops it with xvfb_stop.
 xvfb_start() {
