@@ -68,6 +68,7 @@ void RenderGrid(const FrameGrid& grid)
             // Idle until the other vectors are done: no lane counts.
             counts[k] = nullptr;
             size[k] = 0;
+            steps[k] = 0;
             cr[k] = ci[k] = zr[k] = zi[k] = Ops::Broadcast(0.0f);
             n[k] = Ops::Counts(0);
             active[k] = Ops::FirstLanes(0);
@@ -105,8 +106,10 @@ void RenderGrid(const FrameGrid& grid)
             });
         }
         ForEachIndex(kEach, [&](auto k) __attribute__((always_inline)) {
+            if (!counts[k])
+                return;  // idle: no chunks left for it
             steps[k] += kStepsPerCheck;
-            if (counts[k] && (!Ops::AnyLane(active[k]) || steps[k] > MAX_ITERATIONS)) {
+            if (!Ops::AnyLane(active[k]) || steps[k] > MAX_ITERATIONS) {
                 const I capped = Ops::Cap(n[k], MAX_ITERATIONS);
                 if (size[k] == kLanes) {
                     Ops::Store(counts[k], capped);
