@@ -80,16 +80,8 @@ cpu_used() {
   read -r -a fields < <(sed 's/.*) //' "/proc/$1/stat")
   echo $(( fields[11] + fields[12] ))
 }
-# The process that runs the exe's code: a 32-bit exe gets one of its own, not
-# the one started above. Of this prefix's processes with the exe's name in their
-# command line, the one that has used the most CPU.
-worker=$pid most=-1
-for proc in /proc/[0-9]*; do
-  tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
-  tr '\0' ' ' <"$proc/cmdline" 2>/dev/null | grep -qF "$(basename "$exe")" || continue
-  used=$(cpu_used "${proc#/proc/}" 2>/dev/null) || continue
-  (( used > most )) && worker=${proc#/proc/} most=$used
-done
+# The process that runs the exe's code (a 32-bit exe gets one of its own).
+worker=$(wine_exe_pid "$exe") || fail "no process runs $exe"
 
 # shot N AT: waits until AT seconds after the start and grabs the screen
 # (which the client area now covers) as raw RGB; records when, in ns since the

@@ -57,7 +57,7 @@ wine_end() {
   echo "ending the Wine processes left in $WINEPREFIX" >&2
   local proc
   for proc in /proc/[0-9]*; do
-    tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && kill "${proc#/proc/}" 2>/dev/null
+    tr '\0' '\n' 2>/dev/null <"$proc/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" && kill "${proc#/proc/}" 2>/dev/null
   done
   timeout 10 "$WINESERVER" -w 2>/dev/null || true
 }
@@ -71,7 +71,7 @@ wine_exe_pid() {
   for i in $(seq 100); do
     for proc in /proc/[0-9]*; do
       [ "$(cat "$proc/comm" 2>/dev/null)" = "${name:0:15}" ] &&
-        tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "DISPLAY=$DISPLAY" &&
+        tr '\0' '\n' 2>/dev/null <"$proc/environ" | grep -qxF "DISPLAY=$DISPLAY" &&
         { echo "${proc#/proc/}"; return 0; }
     done
     sleep 0.1
