@@ -43,7 +43,9 @@ wine_setup() {
     flock 9
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "creating the Wine prefix $WINEPREFIX" >&2
-      WINEDEBUG=err+all timeout 600 "$WINE" wineboot -i >"$WINEPREFIX.log" 2>&1 || true
+      # Without the lock's descriptor: Wine's services outlive wineboot, and
+      # one left behind by an interrupted run would hold the lock for good.
+      WINEDEBUG=err+all timeout 600 "$WINE" wineboot -i >"$WINEPREFIX.log" 2>&1 9>&- || true
       wine_end
     fi
   ) 9>"$WINEPREFIX.lock"
