@@ -126,6 +126,9 @@ binfmt_i386_register() {
 wine32_prepare() {
   wine32_route
   [ "$WINE32_ROUTE" = qemu ] || return 0
+  # Tells the programs that they run emulated (the render tests then trust
+  # CPUID alone: /proc/cpuinfo describes the host, not the emulated processor).
+  export MANDELBROT_EMULATED=qemu-i386
   if [ "$(id -u)" != 0 ]; then
     WINE32_UNAVAILABLE="32-bit Wine needs qemu-i386 registered with binfmt_misc here, which needs root"
     return 1
