@@ -31,8 +31,9 @@ struct Avx512 {
     static void Store(int32_t* counts, I n) { _mm512_storeu_si512(counts, n); }
 };
 
-// Vectors in flight and steps between checks. Not measured: none of our machines has AVX-512; the same choice as AVX2:
-// the 64-bit build has 16 vector registers (32 for AVX-512), the 32-bit one 8.
+// Vectors in flight and steps between checks, for the 16 vector registers of
+// the 64-bit build (32 with AVX-512) and the 8 of the 32-bit one. Not measured:
+// none of our machines has AVX-512, so these are the AVX2 kernel's choices.
 #if defined(__x86_64__)
 constexpr int kVectors = 4, kStepsPerCheck = 4;
 #else

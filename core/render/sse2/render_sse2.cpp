@@ -35,8 +35,8 @@ struct Sse2 {
     static void Store(int32_t* counts, I n) { _mm_storeu_si128(reinterpret_cast<__m128i*>(counts), n); }
 };
 
-// Vectors in flight and steps between checks. Measured fastest on Zen 3 (see the benchmark):
-// the 64-bit build has 16 vector registers (32 for AVX-512), the 32-bit one 8.
+// Vectors in flight and steps between checks, measured fastest on Zen 3 for
+// the 16 vector registers of the 64-bit build and the 8 of the 32-bit one.
 #if defined(__x86_64__)
 constexpr int kVectors = 4, kStepsPerCheck = 8;
 #else
