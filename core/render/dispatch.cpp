@@ -16,7 +16,6 @@ alignas(64) float columnRe[kMaxSide + kPad];
 alignas(64) float rowIm[kMaxSide];
 int32_t columnStart[kMaxSide + 1];
 int32_t rowStart[kMaxSide + 1];
-uint32_t colors[MAX_ITERATIONS + 1];
 
 RenderPath lastFramePath = RenderPath::Scalar;
 
@@ -97,9 +96,7 @@ FrameGrid PrepareFrameGrid(const ViewState& view, uint32_t* pixels, int32_t W, i
 // Turns the grid's step counts into words.
 void ColorGrid(const FrameGrid& grid)
 {
-    if (colors[0] == 0)
-        for (int n = 0; n <= MAX_ITERATIONS; ++n)
-            colors[n] = StepColor(n);
+    const uint32_t* colors = StepColors();
     const int64_t words = static_cast<int64_t>(grid.columns) * grid.rows;
     for (int64_t i = 0; i < words; ++i)
         grid.pixels[i] = colors[grid.pixels[i]];

@@ -17,6 +17,8 @@ int EscapeCount(float cr, float ci);
 
 // Colour word for step count n (0..128): the table of HsvToColor(1, n, n < 128).
 uint32_t StepColor(int n);
+// That table, MAX_ITERATIONS + 1 words, for loops that colour many counts.
+const uint32_t* StepColors();
 
 // Writes the W x H words of the view, row after row from the top.
 void RenderReference(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H);
