@@ -140,6 +140,22 @@ int CompareAllPaths(int32_t W, int32_t H)
     return failures;
 }
 
+// Compares `views` random views, zoomed in 2^minLogZoom up to where the zoom
+// stops growing, at random sizes up to maxSide a side; stops at the first
+// view that differs.
+void CompareRandomViews(uint32_t seed, int views, float minLogZoom, float reLow, float reHigh, float imSpan,
+                        int32_t maxSide)
+{
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> logZoom(minLogZoom, 21.0f), re(reLow, reHigh), im(-imSpan, imSpan);
+    std::uniform_int_distribution<int32_t> side(1, maxSide);
+    int failures = 0;
+    for (int i = 0; i < views && failures == 0; ++i) {
+        viewState = {std::exp2(logZoom(random)), re(random), im(random)};
+        failures += CompareAllPaths(side(random), side(random));
+    }
+}
+
 // The view after `ticks` ticks of the animation at any frame size.
 void ViewAfterTicks(int ticks)
 {
@@ -264,14 +280,7 @@ TEST_CASE("zooms up to where the zoom stops growing, and boundary centres")
 TEST_CASE("random views and sizes")
 {
     SavedState saved;
-    std::mt19937 random(20261208);
-    std::uniform_real_distribution<float> logZoom(0.0f, 21.0f), re(-2.5f, 1.0f), im(-1.5f, 1.5f);
-    std::uniform_int_distribution<int32_t> side(1, 90);
-    int failures = 0;
-    for (int i = 0; i < 300 && failures == 0; ++i) {
-        viewState = {std::exp2(logZoom(random)), re(random), im(random)};
-        failures += CompareAllPaths(side(random), side(random));
-    }
+    CompareRandomViews(20261208, 300, 0.0f, -2.5f, 1.0f, 1.5f, 90);
 }
 
 TEST_CASE("views no tick reaches still agree: tiny, zero, negative and non-finite")
@@ -324,14 +333,7 @@ TEST_CASE("deep in the zoom, where neighbouring columns and rows share coordinat
         ViewAfterTicks(size[2]);
         CompareAllPaths(size[0], size[1]);
     }
-    std::mt19937 random(20261209);
-    std::uniform_real_distribution<float> logZoom(16.0f, 21.0f), re(-2.0f, 0.5f), im(-1.0f, 1.0f);
-    std::uniform_int_distribution<int32_t> side(1, 300);
-    int failures = 0;
-    for (int i = 0; i < 60 && failures == 0; ++i) {
-        viewState = {std::exp2(logZoom(random)), re(random), im(random)};
-        failures += CompareAllPaths(side(random), side(random));
-    }
+    CompareRandomViews(20261209, 60, 16.0f, -2.0f, 0.5f, 1.0f, 300);
 }
 
 TEST_CASE("AnimationTick renders through the chosen path and advances the view as before")
