@@ -24,10 +24,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/wine.sh"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-skip() {
-  printf '%s\n' "########################################" "SKIPPED: $*" "########################################" >&2
-  exit 77
-}
 stage() { printf '%s  [%ds]\n' "$*" "$SECONDS"; }
 
 work=$(mktemp -d)

@@ -18,6 +18,12 @@ wine32_route() {
   WINE32_WHY=${WINE32_WHY%)}
 }
 
+# skip REASON: ends a test as skipped (CTest's SKIP_RETURN_CODE 77), loudly.
+skip() {
+  printf '%s\n' "########################################" "SKIPPED: $*" "########################################" >&2
+  exit 77
+}
+
 # wine_setup win64|win32: points Wine at a project-local prefix, creating it on
 # first use (one creator at a time; what Wine said goes to the prefix's .log).
 # 32-bit exes run as on 64-bit Windows, through WoW64 in a 64-bit prefix. On the
