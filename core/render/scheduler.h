@@ -12,7 +12,11 @@
 // at every check costs more than the idle lanes they save.)
 //
 // The step keeps only z in registers: z^2's parts are recomputed from it,
-// which gives the same bits as carrying them. A lane's count starts at -1 and
+// which gives the same bits as carrying them. An instruction set may bring
+// its own step (kOwnStep), the same operations in the same order with the
+// registers allocated by hand: the 32-bit build has only 8 vector registers,
+// and the compiler's choice there spills z, whose store and reload then lie
+// on the loop-carried chain. A lane's count starts at -1 and
 // the test of z0 = 0 (never an escape) brings it to 0, so after testing z_j a
 // lane still inside holds j, exactly as the reference counts. A lane that
 // escaped stops counting (the mask is sticky: escaped lanes go on to inf and
@@ -94,15 +98,20 @@ void RenderGrid(const FrameGrid& grid)
     ForEachIndex(kEach, [&](auto k) __attribute__((always_inline)) { start(k); });
     const F four = Ops::Broadcast(4.0f);
     while (busy > 0) {
+#pragma GCC unroll 16
         for (int s = 0; s < kStepsPerCheck; ++s) {
             ForEachIndex(kEach, [&](auto k) __attribute__((always_inline)) {
-                const F zr2 = Ops::Mul(zr[k], zr[k]);
-                const F zi2 = Ops::Mul(zi[k], zi[k]);
-                active[k] = Ops::StayActive(active[k], Ops::Add(zr2, zi2), four);
-                n[k] = Ops::CountActive(n[k], active[k]);
-                const F twiceZr = Ops::Add(zr[k], zr[k]);  // the same bits as zr * 2
-                zi[k] = Ops::Add(Ops::Mul(zi[k], twiceZr), ci[k]);
-                zr[k] = Ops::Add(Ops::Sub(zr2, zi2), cr[k]);
+                if constexpr (Ops::kOwnStep) {
+                    Ops::Step(zr[k], zi[k], cr[k], ci[k], active[k], n[k], four);
+                } else {
+                    const F zr2 = Ops::Mul(zr[k], zr[k]);
+                    const F zi2 = Ops::Mul(zi[k], zi[k]);
+                    active[k] = Ops::StayActive(active[k], Ops::Add(zr2, zi2), four);
+                    n[k] = Ops::CountActive(n[k], active[k]);
+                    const F twiceZr = Ops::Add(zr[k], zr[k]);  // the same bits as zr * 2
+                    zi[k] = Ops::Add(Ops::Mul(zi[k], twiceZr), ci[k]);
+                    zr[k] = Ops::Add(Ops::Sub(zr2, zi2), cr[k]);
+                }
             });
         }
         ForEachIndex(kEach, [&](auto k) __attribute__((always_inline)) {
