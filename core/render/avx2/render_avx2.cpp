@@ -64,7 +64,7 @@ struct Avx2 {
 #if defined(__x86_64__)
 constexpr int kVectors = 4, kStepsPerCheck = 8;
 #else
-constexpr int kVectors = 3, kStepsPerCheck = 8;
+constexpr int kVectors = 3, kStepsPerCheck = 10;
 #endif
 
 }  // namespace

@@ -65,7 +65,7 @@ struct Avx512 {
 #if defined(__x86_64__)
 constexpr int kVectors = 5, kStepsPerCheck = 4;
 #else
-constexpr int kVectors = 3, kStepsPerCheck = 8;
+constexpr int kVectors = 3, kStepsPerCheck = 10;
 #endif
 
 }  // namespace

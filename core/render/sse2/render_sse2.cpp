@@ -72,7 +72,7 @@ struct Sse2 {
 #if defined(__x86_64__)
 constexpr int kVectors = 4, kStepsPerCheck = 8;
 #else
-constexpr int kVectors = 3, kStepsPerCheck = 8;
+constexpr int kVectors = 3, kStepsPerCheck = 10;
 #endif
 
 }  // namespace
