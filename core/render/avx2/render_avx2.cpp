@@ -1,5 +1,6 @@
 // AVX2 kernel: 8 lanes a vector.
 #include "render/scheduler.h"
+#include "render/vex_step.h"
 
 #include <immintrin.h>
 
@@ -39,14 +40,7 @@ struct Avx2 {
     static void Step(F& zr, F& zi, const F& cr, const F& ci, M& active, I& n, const F& four)
     {
         F t1, t2;
-        asm("vmulps %[zr], %[zr], %[t1]\n\t"        // zr^2
-            "vmulps %[zi], %[zi], %[t2]\n\t"        // zi^2
-            "vaddps %[zr], %[zr], %[zr]\n\t"        // 2 zr
-            "vmulps %[zr], %[zi], %[zi]\n\t"
-            "vaddps %[ci], %[zi], %[zi]\n\t"        // zi * 2 zr + ci
-            "vsubps %[t2], %[t1], %[zr]\n\t"
-            "vaddps %[cr], %[zr], %[zr]\n\t"        // (zr^2 - zi^2) + cr
-            "vaddps %[t2], %[t1], %[t1]\n\t"        // |z|^2
+        asm(VEX_Z_STEP
             "vcmpps $30, %[four], %[t1], %[t1]\n\t"  // ordered |z|^2 > 4: escaped
             "vandnps %[active], %[t1], %[t2]\n\t"
             "vmovups %[t2], %[active]\n\t"

@@ -1,5 +1,6 @@
 // AVX-512F kernel: 16 lanes a vector, with mask registers for the lanes.
 #include "render/scheduler.h"
+#include "render/vex_step.h"
 
 #include <immintrin.h>
 
@@ -41,14 +42,7 @@ struct Avx512 {
         static const int32_t one = 1;
         F t1, t2;
         M stay;
-        asm("vmulps %[zr], %[zr], %[t1]\n\t"                   // zr^2
-            "vmulps %[zi], %[zi], %[t2]\n\t"                   // zi^2
-            "vaddps %[zr], %[zr], %[zr]\n\t"                   // 2 zr
-            "vmulps %[zr], %[zi], %[zi]\n\t"
-            "vaddps %[ci], %[zi], %[zi]\n\t"                   // zi * 2 zr + ci
-            "vsubps %[t2], %[t1], %[zr]\n\t"
-            "vaddps %[cr], %[zr], %[zr]\n\t"                   // (zr^2 - zi^2) + cr
-            "vaddps %[t2], %[t1], %[t1]\n\t"                   // |z|^2
+        asm(VEX_Z_STEP
             "vcmpps $26, %[four], %[t1], %[stay]%{%[active]%}\n\t"  // active and not |z|^2 > 4
             "vmovdqu32 %[n], %[t2]\n\t"
             "vpaddd %[one]%{1to16%}, %[t2], %[t2]%{%[stay]%}\n\t"
