@@ -93,15 +93,6 @@ FrameGrid PrepareFrameGrid(const ViewState& view, uint32_t* pixels, int32_t W, i
     return {pixels, columns, rows, columnRe, rowIm};
 }
 
-// Turns the grid's step counts into words.
-void ColorGrid(const FrameGrid& grid)
-{
-    const uint32_t* colors = StepColors();
-    const int64_t words = static_cast<int64_t>(grid.columns) * grid.rows;
-    for (int64_t i = 0; i < words; ++i)
-        grid.pixels[i] = colors[grid.pixels[i]];
-}
-
 // Spreads the grid of distinct words over the W x H frame, in place, from the
 // last row up: a row's grid words sit at or before the row they fill and
 // after every grid row still to come, and within a row each word is read
@@ -194,7 +185,6 @@ RenderPath RenderFrameWith(RenderPath path, const ViewState& view, uint32_t* pix
     case RenderPath::Avx2: RenderFrameAvx2(grid); break;
     default: RenderFrameAvx512(grid); break;
     }
-    ColorGrid(grid);
     SpreadGrid(grid, W, H);
     return path;
 }

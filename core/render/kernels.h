@@ -7,8 +7,8 @@
 // Deep in the zoom neighbouring columns (and rows) get bitwise-equal
 // coordinates, and equal coordinates give equal words. So a kernel renders
 // only the distinct ones: a grid of `columns` x `rows` pixels, row-major with
-// `columns` a row, at the start of `pixels`; the dispatcher then turns their
-// step counts into words and spreads them over the whole frame.
+// `columns` a row, at the start of `pixels`; the dispatcher then spreads
+// their words over the whole frame.
 struct FrameGrid {
     uint32_t* pixels;
     int32_t columns, rows;    // both at least 1
@@ -16,7 +16,7 @@ struct FrameGrid {
     const float* rowIm;       // ci of each distinct row
 };
 
-// Each kernel writes the step count (0 to 128) of every pixel of the grid.
+// Each kernel writes the word of every pixel of the grid.
 // They are compiled with their own instruction-set flags and may only run
 // where the CPU has that set.
 void RenderFrameSse2(const FrameGrid& grid);

@@ -36,11 +36,6 @@ uint32_t StepColor(int n)
     return stepColors.words[n];
 }
 
-const uint32_t* StepColors()
-{
-    return stepColors.words;
-}
-
 void RenderReference(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
 {
     const float halfZoom = view.zoom * 0.5f;

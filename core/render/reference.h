@@ -15,10 +15,8 @@ struct ViewState {
 // Step count 0..128 of z <- z^2 + c from z = 0; 128 means it never escaped.
 int EscapeCount(float cr, float ci);
 
-// Colour word for step count n (0..128): the table of HsvToColor(1, n, n < 128).
+// Colour word for step count n (0..128): HsvToColor(1, n, n < 128).
 uint32_t StepColor(int n);
-// That table, MAX_ITERATIONS + 1 words, for loops that colour many counts.
-const uint32_t* StepColors();
 
 // Writes the W x H words of the view, row after row from the top.
 void RenderReference(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H);

@@ -1,12 +1,12 @@
 // The one kernel design that every instruction set shares, written over a
 // small set of per-set operations (an `Ops` struct in each kernel's file):
 // which pixels are in flight, when a vector takes new ones, and how their
-// step counts are stored.
+// step counts become words.
 //
 // kVectors vectors of Ops::kLanes lanes iterate side by side to hide the
 // latency of one step; each works on a chunk of up to kLanes neighbouring
 // pixels of one row. Every kStepsPerCheck steps a vector whose lanes have all
-// finished stores its counts and takes the next chunk. The check is one
+// finished stores its chunk's words and takes the next chunk. The check is one
 // branch a vector, taken once a chunk: cheap when not taken. (Refilling lanes
 // one by one, and checks without branches, measured slower: their extra work
 // at every check costs more than the idle lanes they save.)
@@ -21,7 +21,8 @@
 // lane still inside holds j, exactly as the reference counts. A lane that
 // escaped stops counting (the mask is sticky: escaped lanes go on to inf and
 // NaN). A chunk runs until no lane is active or 129 tests have run, and
-// counts past 128 (from the steps up to that check) are capped when stored.
+// counts past 128 (from the steps up to that check) are capped, then
+// coloured in the vector: no second pass over the frame.
 #pragma once
 #include "render/kernels.h"
 #include "render/reference.h"
@@ -42,6 +43,23 @@ __attribute__((always_inline)) inline void ForEachIndex(std::integer_sequence<in
     (body(std::integral_constant<int, k>()), ...);
 }
 
+// The word of each lane's step count n (0 to 128): HsvToColor(1, n, n < 128)
+// by its own operations, as the reference colours a count. Hue 1 lies in
+// sector 0, whose word holds p, t and V from byte 2 down.
+template <class Ops>
+__attribute__((always_inline)) inline typename Ops::I StepWords(typename Ops::I n)
+{
+    using F = typename Ops::F;
+    const float f = static_cast<float>(1.0 / 60.0);  // h / 60 - i, rounded as HsvToColor rounds it
+    const F one = Ops::Broadcast(1.0f);
+    const F s = Ops::ToFloat(n);
+    const F V = Ops::WhereBelow(n, MAX_ITERATIONS, Ops::Broadcast(255.0f));  // v * 255, with v = 1 or 0
+    const F p = Ops::Mul(Ops::Sub(one, s), V);
+    const F t = Ops::Mul(Ops::Sub(one, Ops::Mul(Ops::Sub(one, Ops::Broadcast(f)), s)), V);
+    return Ops::Or(Ops::Or(Ops::ShiftLeft(Ops::LowByte(p), 16), Ops::ShiftLeft(Ops::LowByte(t), 8)),
+                   Ops::LowByte(V));
+}
+
 template <class Ops, int kVectors, int kStepsPerCheck>
 void RenderGrid(const FrameGrid& grid)
 {
@@ -56,7 +74,7 @@ void RenderGrid(const FrameGrid& grid)
     F zr[kVectors], zi[kVectors], cr[kVectors], ci[kVectors];
     M active[kVectors];
     I n[kVectors];
-    int32_t* counts[kVectors];  // where each chunk's counts go; null once there are no more
+    uint32_t* words[kVectors];  // where each chunk's words go; null once there are no more
     int32_t size[kVectors];     // pixels in each chunk
     int steps[kVectors];        // steps each chunk has run
 
@@ -64,13 +82,12 @@ void RenderGrid(const FrameGrid& grid)
     // pixels, so its indices fit in 32 unsigned bits.
     int32_t nextX = 0, nextY = 0;
     uint32_t nextAt = 0;
-    int32_t* const gridCounts = reinterpret_cast<int32_t*>(grid.pixels);
     int busy = 0;
 
     auto start = [&](int k) __attribute__((always_inline)) {
         if (nextY >= grid.rows) {
             // Idle until the other vectors are done: no lane counts.
-            counts[k] = nullptr;
+            words[k] = nullptr;
             size[k] = 0;
             steps[k] = 0;
             cr[k] = ci[k] = zr[k] = zi[k] = Ops::Broadcast(0.0f);
@@ -85,7 +102,7 @@ void RenderGrid(const FrameGrid& grid)
         n[k] = Ops::Counts(-1);
         active[k] = Ops::FirstLanes(size[k]);
         steps[k] = 0;
-        counts[k] = gridCounts + nextAt;
+        words[k] = grid.pixels + nextAt;
         ++busy;
         nextAt += size[k];
         nextX += size[k];
@@ -115,18 +132,18 @@ void RenderGrid(const FrameGrid& grid)
             });
         }
         ForEachIndex(kEach, [&](auto k) __attribute__((always_inline)) {
-            if (!counts[k])
+            if (!words[k])
                 return;  // idle: no chunks left for it
             steps[k] += kStepsPerCheck;
             if (!Ops::AnyLane(active[k]) || steps[k] > MAX_ITERATIONS) {
-                const I capped = Ops::Cap(n[k], MAX_ITERATIONS);
+                const I chunkWords = StepWords<Ops>(Ops::Cap(n[k], MAX_ITERATIONS));
                 if (size[k] == kLanes) {
-                    Ops::Store(counts[k], capped);
+                    Ops::Store(words[k], chunkWords);
                 } else {
-                    alignas(64) int32_t lane[kLanes];
-                    Ops::Store(lane, capped);
+                    alignas(64) uint32_t lane[kLanes];
+                    Ops::Store(lane, chunkWords);
                     for (int i = 0; i < size[k]; ++i)
-                        counts[k][i] = lane[i];
+                        words[k][i] = lane[i];
                 }
                 --busy;
                 start(k);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -234,6 +235,22 @@ TEST_CASE("every size from 1x1 up, at the first view, near the set's cusp and zo
             for (int32_t W = 1; W <= 3 && failures == 0; ++W)
                 failures += CompareAllPaths(W, H);
     }
+}
+
+TEST_CASE("every step count from 0 to 128 gets its word on every path")
+{
+    SavedState saved;
+    // The first view at 640 x 360 has pixels of every count; the 129 words
+    // differ, so finding each one shows that its count is there.
+    viewState = {1.0f, -0.75f, 0.5f};
+    std::vector<uint32_t> frame(640 * 360);
+    RenderFrame(frame.data(), 640, 360);
+    const std::set<uint32_t> words(frame.begin(), frame.end());
+    for (int n = 0; n <= MAX_ITERATIONS; ++n) {
+        CAPTURE(n);
+        REQUIRE(words.count(StepColor(n)) == 1);
+    }
+    CompareAllPaths(640, 360);
 }
 
 TEST_CASE("one-pixel rows and columns, and widths around every vector width")

@@ -29,7 +29,17 @@ struct Avx2 {
     }
     static F LoadColumns(const float* re) { return _mm256_loadu_ps(re); }
     static I Cap(I n, int most) { return _mm256_min_epi32(n, Counts(most)); }
-    static void Store(int32_t* counts, I n) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(counts), n); }
+    static void Store(uint32_t* words, I w) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(words), w); }
+
+    static F ToFloat(I n) { return _mm256_cvtepi32_ps(n); }
+    // Truncation toward zero, then the low byte: how the colour conversion takes a byte.
+    static I LowByte(F x) { return _mm256_and_si256(_mm256_cvttps_epi32(x), Counts(0xFF)); }
+    static I ShiftLeft(I a, int bits) { return _mm256_slli_epi32(a, bits); }
+    static I Or(I a, I b) { return _mm256_or_si256(a, b); }
+    static F WhereBelow(I n, int limit, F x)
+    {
+        return _mm256_and_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(Counts(limit), n)), x);
+    }
 
 #if defined(__x86_64__)
     static constexpr bool kOwnStep = false;

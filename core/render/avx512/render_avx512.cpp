@@ -29,7 +29,16 @@ struct Avx512 {
     {
         return _mm512_mask_mov_epi32(n, _mm512_cmpgt_epi32_mask(n, Counts(most)), Counts(most));
     }
-    static void Store(int32_t* counts, I n) { _mm512_storeu_si512(counts, n); }
+    static void Store(uint32_t* words, I w) { _mm512_storeu_si512(words, w); }
+
+    // These three name all lanes by a mask, which compiles to the plain
+    // instruction: GCC 12's unmasked forms warn of an undefined pass-through.
+    static F ToFloat(I n) { return _mm512_maskz_cvtepi32_ps(0xFFFF, n); }
+    // Truncation toward zero, then the low byte: how the colour conversion takes a byte.
+    static I LowByte(F x) { return _mm512_and_si512(_mm512_maskz_cvttps_epi32(0xFFFF, x), Counts(0xFF)); }
+    static I ShiftLeft(I a, int bits) { return _mm512_maskz_slli_epi32(0xFFFF, a, bits); }
+    static I Or(I a, I b) { return _mm512_or_si512(a, b); }
+    static F WhereBelow(I n, int limit, F x) { return _mm512_maskz_mov_ps(_mm512_cmplt_epi32_mask(n, Counts(limit)), x); }
 
 #if defined(__x86_64__)
     static constexpr bool kOwnStep = false;

@@ -32,7 +32,14 @@ struct Sse2 {
         const I over = _mm_cmpgt_epi32(n, Counts(most));
         return _mm_or_si128(_mm_and_si128(over, Counts(most)), _mm_andnot_si128(over, n));
     }
-    static void Store(int32_t* counts, I n) { _mm_storeu_si128(reinterpret_cast<__m128i*>(counts), n); }
+    static void Store(uint32_t* words, I w) { _mm_storeu_si128(reinterpret_cast<__m128i*>(words), w); }
+
+    static F ToFloat(I n) { return _mm_cvtepi32_ps(n); }
+    // Truncation toward zero, then the low byte: how the colour conversion takes a byte.
+    static I LowByte(F x) { return _mm_and_si128(_mm_cvttps_epi32(x), Counts(0xFF)); }
+    static I ShiftLeft(I a, int bits) { return _mm_slli_epi32(a, bits); }
+    static I Or(I a, I b) { return _mm_or_si128(a, b); }
+    static F WhereBelow(I n, int limit, F x) { return _mm_and_ps(_mm_castsi128_ps(_mm_cmplt_epi32(n, Counts(limit))), x); }
 
 #if defined(__x86_64__)
     static constexpr bool kOwnStep = false;
