@@ -55,7 +55,7 @@ __attribute__((always_inline)) inline typename Ops::I StepWords(typename Ops::I 
     const F s = Ops::ToFloat(n);
     const F V = Ops::WhereBelow(n, MAX_ITERATIONS, Ops::Broadcast(255.0f));  // v * 255, with v = 1 or 0
     const F p = Ops::Mul(Ops::Sub(one, s), V);
-    const F t = Ops::Mul(Ops::Sub(one, Ops::Mul(Ops::Sub(one, Ops::Broadcast(f)), s)), V);
+    const F t = Ops::Mul(Ops::Sub(one, Ops::Mul(Ops::Broadcast(1.0f - f), s)), V);
     return Ops::Or(Ops::Or(Ops::ShiftLeft(Ops::LowByte(p), 16), Ops::ShiftLeft(Ops::LowByte(t), 8)),
                    Ops::LowByte(V));
 }
