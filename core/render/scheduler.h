@@ -78,9 +78,9 @@ void RenderGrid(const FrameGrid& grid)
     int32_t size[kVectors];     // pixels in each chunk
     int steps[kVectors];        // steps each chunk has run
 
-    // The next chunk, in grid order, and where its words go in the frame. A
-    // frame has at most 65535 x 65535 words, so their indices fit in 32
-    // unsigned bits.
+    // The next chunk, in grid order, and where its words go in the frame.
+    // Frames the kernels get have word indices that fit in 32 unsigned bits
+    // (the dispatcher checks its largest side against that).
     int32_t nextX = 0, nextY = grid.firstRow;
     uint32_t nextAt = static_cast<uint32_t>(grid.rowStart[nextY]) * static_cast<uint32_t>(grid.stride);
     int busy = 0;
