@@ -8,6 +8,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -96,7 +97,7 @@ int CompareThreadCounts(RenderWorkspace* work, const ViewState& view, int32_t W,
         for (int threads : {1, 2, 3, 7, 9}) {
             if (RenderOnThreads(work, path, view, W, H, threads) == expected)
                 continue;
-            FAIL_CHECK(RenderPathName(path) << " on " << threads << " threads differs at " << W << "x" << H
+            FAIL_CHECK(std::string(RenderPathName(path)) << " on " << threads << " threads differs at " << W << "x" << H
                                             << " zoom=" << view.zoom);
             ++failures;
         }
