@@ -97,8 +97,8 @@ int CompareThreadCounts(RenderWorkspace* work, const ViewState& view, int32_t W,
         for (int threads : {1, 2, 3, 7, 9}) {
             if (RenderOnThreads(work, path, view, W, H, threads) == expected)
                 continue;
-            FAIL_CHECK(std::string(RenderPathName(path)) << " on " << threads << " threads differs at " << W << "x" << H
-                                            << " zoom=" << view.zoom);
+            FAIL_CHECK(std::string(RenderPathName(path)) << " on " << threads << " threads differs at " << W << "x"
+                                                         << H << " zoom=" << view.zoom);
             ++failures;
         }
     return failures;
