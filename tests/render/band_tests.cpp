@@ -168,13 +168,16 @@ TEST_CASE("a workspace serves frame after frame; finished and empty frames write
         RenderBandsOnThreads(work.get(), 3);
         CHECK(frame == marked);
 
-        // No words to write, however the size is empty.
-        const int32_t emptySizes[][2] = {{0, 5}, {5, 0}, {-5, 3}, {3, -1}, {0, 0}};
+        // No words to write, however the size is empty: also where the other
+        // side is long enough, this deep in the zoom, to repeat coordinates.
+        const int32_t emptySizes[][2] = {{0, 5}, {5, 0}, {-5, 3}, {3, -1}, {0, 0}, {-5, 30000}, {0, 30000},
+                                         {30000, -3}, {30000, 0}};
+        const ViewState saturated = ViewAfterTicks(18073720);
         for (const auto& size : emptySizes) {
             CAPTURE(size[0]);
             CAPTURE(size[1]);
             std::vector<uint32_t> guard(2 * kGuard, kGuardWord);
-            BeginFrame(work.get(), path, first, guard.data() + kGuard, size[0], size[1]);
+            BeginFrame(work.get(), path, saturated, guard.data() + kGuard, size[0], size[1]);
             RenderBandsOnThreads(work.get(), 2);
             CHECK(guard == std::vector<uint32_t>(2 * kGuard, kGuardWord));
         }
