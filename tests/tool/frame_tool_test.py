@@ -287,13 +287,13 @@ with tempfile.TemporaryDirectory() as tmp:
 # From tick 18,073,710 the zoom stops growing, and the centre settled long
 # before: every later tick renders the same frame. The model steps through every
 # tick to 18,073,720; the tool gives its line for that tick, and for any later
-# one at once, whether the ticks before are skipped or rendered (--from).
+# one at once, whether the ticks through saturation are skipped or rendered.
 SATURATED = 18073720
 LARGEST = 2**63 - 1
 for w, h in [(5, 4), (16, 9)]:
     size, expected = f"{w}x{h}", model_line(w, h, SATURATED)
     for ticks in [SATURATED, 10**9, LARGEST]:
-        for first in (["--fast-forward"], ["--from", str(ticks - 20)]):
+        for first in (["--fast-forward"], ["--from", str(ticks - 20)], ["--from", str(SATURATED - 20)]):
             run = tool("--size", size, "--ticks", str(ticks), *first)
             want = expected.replace(f"tick={SATURATED} ", f"tick={ticks} ")
             check(f"saturated {size} {ticks} {first}", run.stdout.decode().strip() == want,
@@ -366,12 +366,19 @@ with tempfile.TemporaryDirectory() as tmp:
         check(f"{number.name} keeps the file", status == -number and old_kept(),
               f"status {status}, {os.listdir(tmp)}, {running.stderr.read()!r}")
 
-    # A signal ignored by the caller stays ignored: the run goes on until the next.
-    running = long_run(preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+    # A signal ignored by the caller stays ignored. The run waits to write its
+    # first frame into a full pipe when the signal comes, and then ends as usual.
+    running = subprocess.Popen([*TOOL, "--size", "640x480", "--ticks", "3", "--raw", "--png", png],
+                               stdout=subprocess.PIPE, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+    while len(os.listdir(tmp)) < 2 and running.poll() is None:
+        time.sleep(0.01)
     running.send_signal(signal.SIGINT)
-    running.send_signal(signal.SIGTERM)
+    frames = running.stdout.read()
     status = running.wait()
-    check("ignored SIGINT", status == -signal.SIGTERM and old_kept(), f"status {status}, {os.listdir(tmp)}")
+    check("ignored SIGINT", status == 0 and len(frames) == 3 * 640 * 480 * 4 and open(png, "rb").read(4) == b"\x89PNG",
+          f"status {status}, {len(frames)} bytes")
+    with open(png, "wb") as f:
+        f.write(OLD)
 
     # A reader that goes away ends the run as it would any program's, and the
     # earlier file stays.
