@@ -6,11 +6,13 @@
 #include <png.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <csetjmp>
 #include <csignal>
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "raw frames and hashes take the words as little-endian bytes");
@@ -27,7 +30,7 @@ namespace {
 
 const char kUsage[] =
     "usage: mandelbrot-frames --size WxH --ticks N [--from M | --fast-forward] [--png FILE] [--raw]"
-    " [--path scalar|sse2|avx2|avx512|auto]";
+    " [--path scalar|sse2|avx2|avx512|auto] [--threads N] [--quiet]";
 
 const char kHelp[] =
     "Prints one line with the view after tick N and the FNV-1a hash of the frame tick N rendered.\n"
@@ -40,6 +43,9 @@ const char kHelp[] =
     "  --raw            write every rendered frame to standard output as 32-bit BGRA rows\n"
     "                   instead of the line\n"
     "  --path P         the renderer (default auto: the fastest this CPU has); all give the same words\n"
+    "  --threads N      render each frame on N threads, 1 to 1024 (default: one for each core);\n"
+    "                   the frames are the same for every N\n"
+    "  --quiet          show no progress (shown on a terminal's stderr when more than one frame is rendered)\n"
     "  --help           print this and exit\n";
 
 struct Options {
@@ -52,7 +58,21 @@ struct Options {
     bool forcePath = false;  // false: auto
     RenderPath path = RenderPath::Scalar;
     const char* pngPath = nullptr;
+    int threads = 0;  // 0: not given
+    bool quiet = false;
 };
+
+constexpr int kMaxThreads = 1024;
+
+// The progress line on a terminal's stderr: frames done of the total, frames
+// a second and the time left, rewritten in place at most four times a second.
+struct Progress {
+    bool shown = false;
+    bool lineOpen = false;  // the line is on the screen without its newline
+    int64_t total = 0;
+    std::chrono::steady_clock::time_point start, last;
+};
+Progress progress;
 
 // The temporary file the PNG is written to beside its final name, renamed
 // onto it only when complete; removed on every other way out, signals too.
@@ -86,7 +106,7 @@ void OnSignal(int number)
 [[noreturn]] void RunFailed(const std::string& reason)
 {
     RemoveTemp();
-    std::fprintf(stderr, "mandelbrot-frames: %s\n", reason.c_str());
+    std::fprintf(stderr, "%smandelbrot-frames: %s\n", progress.lineOpen ? "\n" : "", reason.c_str());
     std::exit(1);
 }
 
@@ -143,7 +163,8 @@ Options ParseOptions(int argc, char** argv)
         if (std::find(given.begin(), given.end(), arg) != given.end())
             Fail(arg + " is given twice");
         given.push_back(arg);
-        if (arg == "--size" || arg == "--ticks" || arg == "--from" || arg == "--png" || arg == "--path") {
+        if (arg == "--size" || arg == "--ticks" || arg == "--from" || arg == "--png" || arg == "--path" ||
+            arg == "--threads") {
             if (i + 1 == argc)
                 Fail(arg + " needs a value");
             const char* value = argv[++i];
@@ -161,6 +182,12 @@ Options ParseOptions(int argc, char** argv)
                 if (!ParseNumber(value, 1, INT64_MAX, &m))
                     Fail("--from wants a whole number of at least 1, not '" + std::string(value) + "'");
                 options.from = m;
+            } else if (arg == "--threads") {
+                long long n = 0;
+                if (!ParseNumber(value, 1, kMaxThreads, &n))
+                    Fail("--threads wants a whole number from 1 to " + std::to_string(kMaxThreads) + ", not '" +
+                         std::string(value) + "'");
+                options.threads = static_cast<int>(n);
             } else if (arg == "--path") {
                 options.forcePath = std::strcmp(value, "auto") != 0;
                 if (options.forcePath && !ParseRenderPath(value, &options.path))
@@ -174,6 +201,8 @@ Options ParseOptions(int argc, char** argv)
             options.fastForward = true;
         } else if (arg == "--raw") {
             options.raw = true;
+        } else if (arg == "--quiet") {
+            options.quiet = true;
         } else {
             Fail("unknown argument '" + arg + "'");
         }
@@ -193,6 +222,8 @@ Options ParseOptions(int argc, char** argv)
              std::to_string(options.from));
     if (options.pngPath && (options.width == 0 || options.height == 0))
         Fail("--png needs a frame of at least 1x1");
+    if (options.threads == 0)
+        options.threads = std::max(1u, std::thread::hardware_concurrency());
     return options;
 }
 
@@ -340,6 +371,49 @@ void SavePng(FILE* file, const char* pngPath, const uint32_t* pixels, int32_t wi
         RunFailed("writing the PNG file '" + std::string(pngPath) + "' failed: " + std::strerror(reason));
 }
 
+void ShowProgress(int64_t done)
+{
+    using namespace std::chrono;
+    const steady_clock::time_point now = steady_clock::now();
+    if (!progress.shown || (done < progress.total && progress.lineOpen && now - progress.last < milliseconds(250)))
+        return;
+    progress.last = now;
+    const double rate = done / duration<double>(now - progress.start).count();
+    const int64_t left = static_cast<int64_t>((progress.total - done) / rate + 0.5);
+    std::fprintf(stderr, "\r%" PRId64 " of %" PRId64 " frames, %.1f frames/s, %" PRId64 ":%02d:%02d left\033[K", done,
+                 progress.total, rate, left / 3600, static_cast<int>(left / 60 % 60), static_cast<int>(left % 60));
+    progress.lineOpen = done < progress.total;
+    if (!progress.lineOpen)
+        std::fputc('\n', stderr);
+}
+
+// Render threads need little stack. The default, 8 MB each on most Linux
+// systems, would run a 32-bit tool out of address space long before 1,024.
+void UseSmallThreadStacks()
+{
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 256 << 10);
+    pthread_setattr_default_np(&attributes);
+    pthread_attr_destroy(&attributes);
+}
+
+// One frame in flight at a time. It is about 1 MB, so it is not on the stack.
+RenderWorkspace workspace;
+
+// Renders the view into the frame on the calling thread and threads - 1
+// started for it, each taking bands of rows until none is left.
+void RenderFrameOn(int threads, uint32_t* pixels, int32_t W, int32_t H)
+{
+    BeginFrame(&workspace, CurrentRenderPath(), viewState, pixels, W, H);
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < threads; ++i)
+        helpers.emplace_back(RenderBands, &workspace);
+    RenderBands(&workspace);
+    for (std::thread& helper : helpers)
+        helper.join();
+}
+
 bool SameView(const ViewState& a, const ViewState& b)
 {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -359,10 +433,12 @@ int main(int argc, char** argv)
     const int32_t W = options.width, H = options.height;
     const int64_t frameWords = static_cast<int64_t>(W) * H;
     uint32_t* pixels = AllocateFrame(options);
+    UseSmallThreadStacks();
 
     // A signal that the caller has the tool ignore (Ctrl-C for a background
-    // job) stays ignored.
-    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+    // job) stays ignored. SIGABRT: a render thread that cannot be started
+    // ends the run through std::terminate.
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGABRT})
         if (std::signal(number, OnSignal) == SIG_IGN)
             std::signal(number, SIG_IGN);
     // Created before the run so that a bad path fails at once.
@@ -382,14 +458,20 @@ int main(int argc, char** argv)
             break;
         }
     }
+    progress.total = options.ticks - tick + 1;
+    progress.shown = progress.total > 1 && !options.quiet && isatty(STDERR_FILENO);
+    progress.start = std::chrono::steady_clock::now();
     for (;; ++tick) {
         const ViewState before = viewState;
-        AnimationTick(pixels, W, H);
+        RenderFrameOn(options.threads, pixels, W, H);
+        AdvanceView(pixels, W, H);
         if (options.raw && std::fwrite(pixels, 4, frameWords, stdout) != static_cast<size_t>(frameWords))
             RunFailed(std::string("writing raw frames failed: ") + std::strerror(errno));
         if (tick == options.ticks || (!options.raw && SameView(before, viewState)))
             break;
+        ShowProgress(tick - options.from + 1);
     }
+    ShowProgress(progress.total);
 
     if (png)
         SavePng(png, options.pngPath, pixels, W, H);

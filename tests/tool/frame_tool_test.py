@@ -9,6 +9,8 @@ import array
 import functools
 import math
 import os
+import pty
+import re
 import resource
 import signal
 import struct
@@ -259,9 +261,14 @@ with tempfile.TemporaryDirectory() as tmp:
         (["--size", "4x4", "--ticks", "1", "--png", os.path.join(tmp, "no", "f.png")], "cannot write the PNG"),
         (["--size", "4x4", "--ticks", "5", "--from", "3", "--from", "3"], "--from is given twice"),
         (["--size", "4x4", "--ticks", "5", "--fast-forward", "--fast-forward"], "--fast-forward is given twice"),
+        (["--size", "4x4", "--ticks", "5", "--threads"], "--threads needs a value"),
     ]
+    for threads in ["0", "-1", "abc", "1025", "", "2.5", "99999999999999999999"]:
+        bad.append((["--size", "4x4", "--ticks", "5", "--threads", threads],
+                    f"--threads wants a whole number from 1 to 1024, not '{threads}'"))
     # Every option once only; a value is never the next option.
-    once = {"--size": ["4x4"], "--ticks": ["3"], "--png": [png], "--path": ["scalar"], "--raw": []}
+    once = {"--size": ["4x4"], "--ticks": ["3"], "--png": [png], "--path": ["scalar"], "--raw": [], "--threads": ["2"],
+            "--quiet": []}
     for option, value in once.items():
         others = [word for name, words in once.items() if name != option for word in [name, *words]]
         bad.append(([*others, option, *value, option, *value], f"{option} is given twice"))
@@ -397,6 +404,13 @@ with tempfile.TemporaryDirectory() as tmp:
         run = tool("--size", "8000x8000", "--ticks", "1", "--png", png, limit=200 << 20)
         check("refused frame keeps the file", run.returncode == 2 and old_kept(), f"status {run.returncode}")
 
+    # A render thread that cannot be started (here for want of address space)
+    # ends the run through std::terminate; the earlier file stays.
+    if not is_32_bit and not os.environ.get("FRAME_TOOL_SANITIZED"):
+        run = tool("--size", "64x48", "--ticks", "3", "--threads", "1024", "--png", png, limit=150 << 20)
+        check("abort keeps the file", run.returncode == -signal.SIGABRT and old_kept(),
+              f"status {run.returncode}: {run.stderr!r}, {os.listdir(tmp)}")
+
     # Output that cannot be written fails with the reason: a full device, also
     # for the last few bytes that only the final flush writes, and a closed
     # standard output, which no file opened later may take over.
@@ -418,6 +432,79 @@ with tempfile.TemporaryDirectory() as tmp:
         check(f"output fails {args} {message}", one_line_error(run, 1, f"failed: {message}") and old_kept(),
               f"status {run.returncode}: {run.stderr!r}, {os.listdir(tmp)}")
     full.close()
+
+# --- threads ------------------------------------------------------------------------
+
+PATHS = [path for path in ("scalar", "sse2", "avx2", "avx512")
+         if tool("--size", "1x1", "--ticks", "1", "--path", path).returncode == 0]
+check("paths", "scalar" in PATHS, f"{PATHS}")
+
+# Every path on any number of threads gives the reference's frames (the scalar
+# path on one thread) byte for byte: shallow, deep and saturated views (about
+# 800 distinct points), odd sizes, one column, one row; by default (a thread
+# for each core), on 1, 2, 3 and 7 threads, and on more threads than rows.
+for size, ticks, first in [("37x23", 3, 1), ("1x50", 3, 1), ("50x1", 3, 1), ("61x37", 100002, 100000),
+                           ("1x31", 5002, 5000), ("29x1", 5002, 5000), ("33x17", SATURATED, SATURATED - 1)]:
+    w, h = map(int, size.split("x"))
+    frames = ["--size", size, "--ticks", str(ticks), "--from", str(first), "--raw"]
+    reference = tool(*frames, "--path", "scalar", "--threads", "1")
+    check(f"threads reference {size}", reference.returncode == 0 and len(reference.stdout) == (ticks - first + 1) * w * h * 4,
+          f"status {reference.returncode}, {len(reference.stdout)} bytes")
+    for path in PATHS:
+        for threads in ([], ["--threads", "1"], ["--threads", "2"], ["--threads", "3"], ["--threads", "7"],
+                        ["--threads", str(h + 3)]):
+            run = tool(*frames, "--path", path, *threads)
+            check(f"threads {size} {ticks} {path} {threads}", run.returncode == 0 and run.stdout == reference.stdout,
+                  f"status {run.returncode}: {run.stderr!r}")
+
+# A whole frame deep in the zoom, on many bands; and the most threads there may be.
+for args in (["--size", "640x360", "--ticks", "5000", "--fast-forward"], ["--size", "64x48", "--ticks", "3"]):
+    reference = tool(*args, "--path", "scalar", "--threads", "1").stdout
+    for threads in ["2", "3", "7", "1024"]:
+        run = tool(*args, "--threads", threads)
+        check(f"threads {args} {threads}", reference.startswith(b"tick=") and run.stdout == reference,
+              f"status {run.returncode}: {run.stdout!r} {run.stderr!r} != {reference!r}")
+
+
+# Progress: on stderr when it is a terminal and more than one frame is
+# rendered, rewritten in place, unless --quiet; never on stdout.
+def on_terminal(*args):
+    """Runs the tool with stderr on a pseudo-terminal: its status, stdout and
+    what the terminal got."""
+    master, slave = pty.openpty()
+    with tempfile.TemporaryFile() as out:
+        running = subprocess.Popen([*TOOL, *args], stdout=out, stderr=slave)
+        os.close(slave)
+        shown = b""
+        while True:
+            try:
+                data = os.read(master, 4096)
+            except OSError:  # EIO: every writer has closed the terminal
+                break
+            if not data:
+                break
+            shown += data
+        os.close(master)
+        status = running.wait()
+        out.seek(0)
+        return status, out.read(), shown
+
+
+raw_frames = ["--size", "64x48", "--ticks", "40", "--raw"]
+reference = tool(*raw_frames)
+check("no progress without a terminal", reference.returncode == 0 and len(reference.stdout) == 40 * 64 * 48 * 4
+      and not reference.stderr, f"status {reference.returncode}: {reference.stderr!r}")
+status, out, shown = on_terminal(*raw_frames)
+progress = re.fullmatch(rb"\r1 of 40 frames, [\d.]+ frames/s, \d+:\d\d:\d\d left\x1b\[K(\r\d+ of 40 frames, .*)*"
+                        rb"\r40 of 40 frames, [\d.]+ frames/s, 0:00:00 left\x1b\[K\r\n", shown)
+check("progress on a terminal", status == 0 and out == reference.stdout and progress, f"status {status}: {shown!r}")
+for args in ([*raw_frames, "--quiet"], ["--size", "64x48", "--ticks", "40", "--fast-forward"],
+             ["--size", "64x48", "--ticks", "40", "--from", "40"]):
+    status, out, shown = on_terminal(*args)
+    check(f"no progress {args}", status == 0 and len(out) > 0 and not shown, f"status {status}: {shown!r}")
+status, out, shown = on_terminal("--size", "8x6", "--ticks", "30")
+check("progress of a run that prints the line", status == 0 and out == tool("--size", "8x6", "--ticks", "30").stdout
+      and b"\r30 of 30 frames, " in shown and shown.endswith(b"\r\n"), f"{out!r} {shown!r}")
 
 # --- memory -------------------------------------------------------------------------
 
