@@ -5,7 +5,6 @@
 
 #include <png.h>
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -423,10 +422,6 @@ bool SameView(const ViewState& a, const ViewState& b)
 
 int main(int argc, char** argv)
 {
-    // A closed standard output would be taken by the next file opened, and the
-    // line or the frames would go into it.
-    if (fcntl(STDOUT_FILENO, F_GETFD) < 0)
-        OutputFailed();
     const Options options = ParseOptions(argc, argv);
     if (options.forcePath)
         SetRenderPath(options.path);
