@@ -31,9 +31,11 @@ const char kUsage[] =
     "usage: mandelbrot-frames --size WxH --ticks N [--from M | --fast-forward] [--png FILE] [--raw]"
     " [--path scalar|sse2|avx2|avx512|auto] [--threads N] [--quiet]";
 
+// printf's format: the usage, the largest side, the most threads.
 const char kHelp[] =
+    "%s\n"
     "Prints one line with the view after tick N and the FNV-1a hash of the frame tick N rendered.\n"
-    "  --size WxH       frame size, each side 0 to 65535\n"
+    "  --size WxH       frame size, each side 0 to %d\n"
     "  --ticks N        the last tick, 1 or more\n"
     "  --from M         render only ticks M to N; the earlier ones advance the view\n"
     "                   without rendering, exactly as rendering would\n"
@@ -42,7 +44,7 @@ const char kHelp[] =
     "  --raw            write every rendered frame to standard output as 32-bit BGRA rows\n"
     "                   instead of the line\n"
     "  --path P         the renderer (default auto: the fastest this CPU has); all give the same words\n"
-    "  --threads N      render each frame on N threads, 1 to 1024 (default: one for each core);\n"
+    "  --threads N      render each frame on N threads, 1 to %d (default: one for each core);\n"
     "                   the frames are the same for every N\n"
     "  --quiet          show no progress (shown on a terminal's stderr when more than one frame is rendered)\n"
     "  --help           print this and exit\n";
@@ -154,7 +156,7 @@ Options ParseOptions(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help") {
-            if (std::printf("%s\n%s", kUsage, kHelp) < 0)
+            if (std::printf(kHelp, kUsage, kMaxFrameSide, kMaxThreads) < 0)
                 OutputFailed();
             FinishOutput();
             std::exit(0);
