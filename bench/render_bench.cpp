@@ -178,7 +178,7 @@ bool PrintThreadScaling(const std::vector<RenderPath>& paths)
     for (const auto& size : sizes)
         for (int tick : {5000, 100000}) {
             const ViewState view = ViewAtTick(tick);
-            const int runs = size[0] > 1920 ? 3 : 5;
+            const int runs = size[0] > 1920 ? 2 : 4;
             std::vector<uint32_t> one(static_cast<size_t>(size[0]) * size[1]), all(one.size());
             for (RenderPath path : paths) {
                 if (path == RenderPath::Scalar)

@@ -130,7 +130,8 @@ int CompareAllPaths(int32_t W, int32_t H)
         std::vector<uint32_t> actual(words + 2 * kGuard, kGuardWord);
         const RenderPath used = RenderFrameWith(path, viewState, actual.data() + kGuard, W, H);
         if (used != (fits ? path : RenderPath::Scalar)) {
-            FAIL_CHECK(RenderPathName(path) << " " << W << "x" << H << " was rendered by " << RenderPathName(used));
+            FAIL_CHECK(std::string(RenderPathName(path)) << " " << W << "x" << H << " was rendered by "
+                                                         << std::string(RenderPathName(used)));
             ++failures;
         }
         if (actual != expected) {
