@@ -77,7 +77,7 @@ def e2e(arch, depth, scenario, exe, probe, tool):
     with Session(arch, [f"640x480x{depth}"], probe=probe, tool=tool) as s:
         began = time.monotonic()
         program = s.start(exe)
-        state = s.wait_state(lambda st: True, 'no window "Mandelbrot Set" appeared')
+        state = s.wait_state(lambda st: True, 'no window "Mandelbrot Set" appeared', program, seconds=120)
         print("opened:", state["line"])
         if arch == "win32" and s.route[0] == "native":
             worker = s.worker(exe)
@@ -95,12 +95,12 @@ def e2e(arch, depth, scenario, exe, probe, tool):
 
         if scenario == "full":
             s.probe("minimize")
-            s.wait_state(lambda st: st["iconic"] == 1, "the window did not minimise")
+            s.wait_state(lambda st: st["iconic"] == 1, "the window did not minimise", program)
             time.sleep(1)
             s.alive(program, "while minimised")
             s.probe("restore")
             s.wait_state(lambda st: st["client"] == client and st["iconic"] == 0,
-                         "the window did not come back at its size")
+                         "the window did not come back at its size", program)
             first = s.screenshot(*client)
             s.poll(lambda: s.screenshot(*client) != first, "the picture stands still after restoring")
             s.alive(program, "after restoring")
@@ -109,13 +109,15 @@ def e2e(arch, depth, scenario, exe, probe, tool):
             s.focus_key(s.find_window("^Mandelbrot Set$"), "Escape")
             state = s.wait_state(lambda st: st["window"] == (0, 0, 640, 480) and st["style"] & ~0x04000000 == 0x50000000
                                  and st["exstyle"] & 8 and client_fits(st, False),
-                                 "the first Escape did not make the window borderless and topmost at (0, 0), 640 x 480")
+                                 "the first Escape did not make the window borderless and topmost at (0, 0), 640 x 480",
+                                 program)
             print("after the first Escape:", state["line"])
             # No refocusing: the second Escape goes to wherever the focus is now.
             s.xdotool("key", "Escape")
             state = s.wait_state(lambda st: st["window"] == (0, 0, 640, 480) and st["style"] == framed
                                  and st["exstyle"] & 8 and client_fits(st, True),
-                                 "the second Escape did not bring the frame back, topmost at (0, 0), 640 x 480")
+                                 "the second Escape did not bring the frame back, topmost at (0, 0), 640 x 480",
+                                 program)
             print("after the second Escape:", state["line"])
 
         s.focus_key(s.find_window("^Mandelbrot Set$"), "alt+F4")
@@ -130,10 +132,10 @@ def cover_screen(s, exe, w, h):
     """Starts the exe and makes it cover the w x h screen (Escape); returns the
     program and the Linux process that runs its code."""
     program = s.start(exe)
-    s.wait_state(lambda st: True, 'no window "Mandelbrot Set" appeared')
+    s.wait_state(lambda st: True, 'no window "Mandelbrot Set" appeared', program, seconds=120)
     worker = s.worker(exe)
     s.focus_key(s.find_window("^Mandelbrot Set$"), "Escape")
-    s.wait_state(lambda st: st["client"] == (0, 0, w, h), f"Escape did not give a {w}x{h} client area")
+    s.wait_state(lambda st: st["client"] == (0, 0, w, h), f"Escape did not give a {w}x{h} client area", program)
     return program, worker
 
 
@@ -315,7 +317,7 @@ def picture(screen, seconds, png):
             for font in os.listdir("/usr/share/wine/fonts"):
                 shutil.copy(os.path.join("/usr/share/wine/fonts", font), fonts)
         program = s.start(os.path.join(wd.ROOT, "build/win64/win/mandelbrot.exe"))
-        left, top, right, bottom = s.wait_state(lambda st: True, "no window appeared")["window"]
+        left, top, right, bottom = s.wait_state(lambda st: True, "no window appeared", program, seconds=120)["window"]
         time.sleep(float(seconds))
         subprocess.run(["import", "-window", "root", "-crop", f"{right - left}x{bottom - top}+{left}+{top}",
                         "+repage", png], env=s.env, check=True)
@@ -328,4 +330,5 @@ COMMANDS = {"run": run, "e2e": e2e, "soak": soak, "tick-rate": tick_rate, "relea
 if __name__ == "__main__":
     if len(sys.argv) < 2 or sys.argv[1] not in COMMANDS:
         sys.exit(__doc__)
+    sys.stdout.reconfigure(line_buffering=True)
     sys.exit(wd.main(COMMANDS[sys.argv[1]], *sys.argv[2:]))
