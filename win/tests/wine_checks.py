@@ -257,7 +257,7 @@ def tick_rate(exe, probe, tool, seconds="80"):
     arch = {b"\x64\x86": "win64", b"\x4c\x01": "win32"}.get(machine) or fail(f"{exe} is no x86 Windows exe")
     with Session(arch, ["1920x1080x24"], probe=probe, tool=tool) as s:
         program, worker = cover_screen(s, exe, 1920, 1080)
-        shown = time.monotonic() - s.born[program.pid]
+        covered = time.monotonic() - s.born[program.pid]
         at = [4]
         while at[-1] * 2 < seconds:
             at.append(at[-1] * 2)
@@ -268,8 +268,8 @@ def tick_rate(exe, probe, tool, seconds="80"):
                 cpu = sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))
             shots.append((time.monotonic() - s.born[program.pid], s.screenshot(0, 0, 1920, 1080), cpu))
         close(s, program)
-        print(f"{arch} ({s.route[0]}), 1920x1080 borderless; the window showed {shown:.2f} s after the start")
-        last = (0, shown)
+        print(f"{arch} ({s.route[0]}), 1920x1080 borderless from {covered:.2f} s after the start")
+        last = (0, covered)
         ticks = []
         for elapsed, rgb, cpu in shots:
             estimate = last[0] + int(max(last[0], 1) / last[1] * (elapsed - last[1]))

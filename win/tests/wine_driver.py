@@ -68,10 +68,6 @@ def route():
     return name, why.strip("()")
 
 
-def top_bits(bits):
-    return bytes((v >> (8 - bits)) << (8 - bits) for v in range(256))
-
-
 def max_tick(seconds):
     """The most ticks a window can have made in that many seconds, and a few more."""
     return int(seconds / TICK_SECONDS) + 20
@@ -85,7 +81,7 @@ class Session:
         self.probe_exe = probe or os.path.join(ROOT, "build/win64/win/tests/window-probe.exe")
         self.tool = tool or os.path.join(ROOT, "build/host/tools/mandelbrot-frames")
         self.bits = [5, 5, 5] if screens and screens[0].endswith("x16") else [8, 8, 8]
-        self.pace = IDLE_PACE
+        self.pace = None
 
     # --- the run's processes and their end ---------------------------------
 
@@ -109,10 +105,6 @@ class Session:
                 self._qemu()
             self.env["DISPLAY"] = self._xvfb() if self.screens else os.environ.get("DISPLAY", "")
             self._make_prefix()
-            for _ in range(2):  # the first starts the prefix's services
-                begun = time.monotonic()
-                self.run(WINE, "cmd", "/c", "exit", deadline=600)
-            self.pace = max(IDLE_PACE, time.monotonic() - begun)
         except BaseException:
             self.__exit__()
             raise
@@ -221,6 +213,11 @@ class Session:
     def deadline(self, seconds):
         """A wait that takes well under `seconds` on an idle machine here, scaled
         by how much slower Wine's round trip is now; an emulated exe gets 20 times more."""
+        if self.pace is None:
+            for _ in range(2):  # the first may start the prefix's services
+                begun = time.monotonic()
+                self.run(WINE, "cmd", "/c", "exit", deadline=600)
+            self.pace = max(IDLE_PACE, time.monotonic() - begun)
         return seconds * self.pace / IDLE_PACE * (20 if self.route[0] == "qemu" else 1)
 
     # --- programs, windows and input --------------------------------------
@@ -327,7 +324,7 @@ class Session:
     def match(self, rgb, w, h, first, last):
         """The tick from first to last whose frame the screenshot equals, in the
         bits per channel that the screen keeps, or None."""
-        masks = [top_bits(b) for b in self.bits]
+        masks = [bytes(v >> (8 - b) << (8 - b) for v in range(256)) for b in self.bits]
         want = [rgb[c::3].translate(masks[c]) for c in range(3)]
         cmd = [self.tool, "--size", f"{w}x{h}", "--from", str(first), "--ticks", str(last), "--raw"]
         with subprocess.Popen(cmd, stdout=subprocess.PIPE) as tool:
