@@ -178,7 +178,7 @@ def soak(arch, exe, probe, tool):
         # Under WoW64 a paint holds a copy of the frame for a moment, so single
         # samples rise by up to a frame's bytes and fall back; the floor, the
         # lowest of 5 samples, rises only with a leak.
-        samples, early, end = [], None, None
+        samples, early, late, end = [], None, None, None
         while end is None or len(samples) < end:
             time.sleep(1)
             s.alive(program, f"after {len(samples) + 1} s")
@@ -188,7 +188,9 @@ def soak(arch, exe, probe, tool):
             elif len(samples) == 14:
                 early = shown_tick(s, program, 800, 600)
             elif early and end is None and len(samples) % 5 == 4:
-                late = shown_tick(s, program, 800, 600, early)
+                previous, late = late or early, shown_tick(s, program, 800, 600, late or early)
+                if late[0] == previous[0]:
+                    fail(f"the window stands still at the frame of tick {late[0]}")
                 end = len(samples) + 5 if late[0] - early[0] >= LEAK_SPAN else None
             if len(samples) > 10 and samples[-1] > samples[9] + RUNAWAY_KIB:
                 fail(f"resident memory grew from {samples[9]} KiB at 10 s to {samples[-1]} KiB at {len(samples)} s")
