@@ -55,12 +55,7 @@ def check_frame(s, program, client):
         rgb = s.screenshot(x, y, w, h)
         return rgb != rgb[:3] * (w * h)
     s.poll(painted, "the client area shows only its background", seconds=20)
-    for attempt in range(3):  # a screenshot can catch a paint halfway
-        tick = s.match(s.screenshot(x, y, w, h), w, h, 1, s.max_tick(program))
-        if tick:
-            return print(f"the client area equals the frame of tick {tick} at {w}x{h}")
-        print(f"screenshot {attempt + 1} matched no tick", file=sys.stderr)
-    fail("the client area shows no frame of the core")
+    print(f"the client area equals the frame of tick {shown_tick(s, program, client)[0]} at {w}x{h}")
 
 
 def e2e(arch, depth, scenario, exe, probe, tool):
@@ -146,18 +141,19 @@ def close(s, program):
         fail(f"the program exited with code {code}")
 
 
-def shown_tick(s, program, w, h, last=None):
-    """The tick whose frame the w x h screen shows, searched near the count
-    that the last one, (tick, seconds since the start), predicts."""
-    for _ in range(3):  # a screenshot can catch a paint halfway
+def shown_tick(s, program, rect, last=None):
+    """The tick whose frame the rectangle (x, y, w, h) shows, searched near the
+    count that the last one, (tick, seconds since the start), predicts; and when."""
+    for attempt in range(3):  # a screenshot can catch a paint halfway
         elapsed = time.monotonic() - s.born[program.pid]
-        rgb = s.screenshot(0, 0, w, h)
+        rgb = s.screenshot(*rect)
         high = s.max_tick(program)
         estimate = high if not last else last[0] + int(last[0] / last[1] * (elapsed - last[1]))
-        tick = s.find_tick(rgb, w, h, estimate, last[0] if last else 1, high)
+        tick = s.find_tick(rgb, *rect[2:], estimate, last[0] if last else 1, high)
         if tick:
             return tick, elapsed
-    fail(f"the screen shows no frame of the core at {w}x{h}")
+        print(f"screenshot {attempt + 1} matched no tick", file=sys.stderr)
+    fail(f"the window shows no frame of the core at {rect[2]}x{rect[3]}")
 
 
 def rss(pid):
@@ -186,9 +182,9 @@ def soak(arch, exe, probe, tool):
             if len(samples) == 10:
                 resources = s.run(wd.WINE, probe, "resources", deadline=s.deadline(30))
             elif len(samples) == 14:
-                early = shown_tick(s, program, 800, 600)
+                early = shown_tick(s, program, (0, 0, 800, 600))
             elif early and end is None and len(samples) % 5 == 4:
-                previous, late = late or early, shown_tick(s, program, 800, 600, late or early)
+                previous, late = late or early, shown_tick(s, program, (0, 0, 800, 600), late or early)
                 if late[0] == previous[0]:
                     fail(f"the window stands still at the frame of tick {late[0]}")
                 end = len(samples) + 5 if late[0] - early[0] >= LEAK_SPAN else None
@@ -236,9 +232,9 @@ def exhaust_gdi(arch, exe, probe, tool):
         small.alive(program, f"during {capacity + 1000} paints")
         if rss(worker) > base + BOUND_KIB:
             fail(f"resident memory grew from {base} KiB to {rss(worker)} KiB during {capacity + 1000} paints")
-        before = shown_tick(small, program, 160, 120)
+        before = shown_tick(small, program, (0, 0, 160, 120))
         def newer():
-            shown = shown_tick(small, program, 160, 120, before)
+            shown = shown_tick(small, program, (0, 0, 160, 120), before)
             return shown[0] > before[0] and shown
         after = small.poll(newer, f"after {capacity + 1000} paints the window stands still at tick {before[0]}")
         print(f"soak: {capacity + 1000} paints at 160x120 in {time.monotonic() - began:.0f} s "

@@ -28,7 +28,6 @@ once the run ends: normally, by a signal, or killed outright.
 """
 import fcntl
 import os
-import re
 import select
 import signal
 import subprocess
@@ -75,7 +74,7 @@ def max_tick(seconds):
 
 class Session:
     def __init__(self, arch, screens=("1024x768x24",), kind=None, probe=None, tool=None):
-        self.arch, self.screens, self.groups, self.born = arch, screens, [], {}
+        self.screens, self.groups, self.born = screens, [], {}
         self.route = route() if arch == "win32" else ("native", "64-bit")
         self.kind = kind or ("wow64" if self.route[0] == "qemu" else "win64")
         self.probe_exe = probe or os.path.join(ROOT, "build/win64/win/tests/window-probe.exe")
