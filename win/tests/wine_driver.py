@@ -184,7 +184,11 @@ class Session:
                 number += os.read(read, 16) or b"\n"
         os.close(read)
         if not number.strip().isdigit():
-            fail(f"Xvfb {' '.join(args[5:])} did not come up within 30 s (exit code {xvfb.poll()})")
+            try:
+                how = f"it ended with exit code {xvfb.wait(timeout=1)}"
+            except subprocess.TimeoutExpired:
+                how = "it gave no display number within 30 s"
+            fail(f"Xvfb {' '.join(args[5:])} did not come up: {how}")
         return ":" + number.decode().strip()
 
     def spawn(self, args, tell="group", **kwargs):
