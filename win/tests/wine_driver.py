@@ -8,15 +8,17 @@ window checks (wine_checks.py). Every process a run starts ends with the run.
         s.xdotool("mousemove", "10", "10")                      # real input; or
         s.focus_key(xid, "Escape")
         state = s.wait_state(lambda st: st["client"] == (0, 0, 1280, 800), "not covered", scr)
-        s.probe("close")                                        # window-probe.exe's commands
         rgb = s.screenshot(0, 0, 1280, 800)                     # raw 8-bit RGB
         tick = s.match(rgb, 1280, 800, 1, s.max_tick(scr))      # the frame it shows, or None
+        s.probe("close")                                        # window-probe.exe's commands
         code = s.wait_exit(scr, "WM_CLOSE did not end it")       # its exit code
+    # a check script ends with: sys.exit(wd.main(check, *sys.argv[1:]))
 
 arch "win64" or "win32": a 32-bit exe runs through WoW64 by the route that
 scripts/run32 names; where that needs what this run lacks, Skip is raised, which
-main() turns into exit code 77. screens: one "WxHxDEPTH" per X screen (two or
-more make one Xinerama desktop), or None for the caller's $DISPLAY. Waits poll
+main() turns into exit code 77. screens: one "WxHxDEPTH" per X screen, or None
+for the caller's $DISPLAY; two or more become Xinerama heads, which this Xvfb
+(21.1) all puts at (0, 0), so that they overlap on a root of the largest. Waits poll
 with deadlines scaled by the machine's measured pace (Session.deadline); fail()
 ends a check with a message (exit code 1 through main()).
 
