@@ -244,19 +244,10 @@ class Session:
 
     def worker(self, exe):
         """The Linux process that runs the exe's code (a 32-bit exe gets one of its own)."""
-        name = os.path.basename(exe)[:15]
-
-        def find():
-            for pid in filter(str.isdigit, os.listdir("/proc")):
-                try:
-                    with open(f"/proc/{pid}/stat") as f:
-                        stat = f.read()
-                except OSError:
-                    continue
-                comm, fields = stat[stat.index("(") + 1:stat.rindex(")")], stat[stat.rindex(")") + 2:].split()
-                if comm == name and int(fields[2]) in self.groups:
-                    return int(pid)
-        return self.poll(find, f"no process of this run runs {exe}")
+        groups = ",".join(map(str, self.groups))
+        return int(self.poll(lambda: self.run("pgrep", "-g", groups, "-x", os.path.basename(exe)[:15],
+                                              deadline=self.deadline(10)).split()[:1],
+                             f"no process of this run runs {exe}")[0])
 
     def probe(self, *args):
         """window-probe.exe's output for one of its commands."""
