@@ -116,9 +116,7 @@ def e2e(arch, depth, scenario, exe, probe, tool):
             print("after the second Escape:", state["line"])
 
         s.focus_key(s.find_window("^Mandelbrot Set$"), "alt+F4")
-        code = s.wait_exit(program, "Alt+F4 did not end the program")
-        if code != 0:
-            fail(f"the program exited with code {code} after Alt+F4")
+        ends(s, program, "Alt+F4")
         label = arch if arch == "win64" else f"win32 ({s.route[0]})"
         print(f"report: e2e {label}: {scenario} scenario passed at depth {depth} in {time.monotonic() - began:.0f} s")
 
@@ -134,11 +132,16 @@ def cover_screen(s, exe, w, h):
     return program, worker
 
 
+def ends(s, program, how):
+    """The program ends after how (Alt+F4, WM_CLOSE) with exit code 0."""
+    code = s.wait_exit(program, f"{how} did not end the program")
+    if code != 0:
+        fail(f"the program exited with code {code} after {how}")
+
+
 def close(s, program):
     s.probe("close")
-    code = s.wait_exit(program, "WM_CLOSE did not end the program")
-    if code != 0:
-        fail(f"the program exited with code {code}")
+    ends(s, program, "WM_CLOSE")
 
 
 def shown_tick(s, program, rect, last=None):
