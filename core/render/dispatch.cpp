@@ -2,20 +2,19 @@
 
 #include "render/kernels.h"
 
+#include <algorithm>
 #include <cpuid.h>
 #include <cstring>
 
 namespace {
 
-constexpr int32_t kMaxSide = 65535;  // the largest client area a window reports
-constexpr int kPad = 16;             // kernels read whole vectors past the last column
+// Bands a frame is cut into, about: enough that threads finish close together
+// although a row's cost varies about tenfold across a frame, few enough that
+// starting a band costs nothing measurable.
+constexpr int32_t kBandsAFrame = 128;
 
-// Per-frame tables, static so that a frame allocates nothing: the distinct
-// coordinates, and where each distinct column and row starts in the frame.
-alignas(64) float columnRe[kMaxSide + kPad];
-alignas(64) float rowIm[kMaxSide];
-int32_t columnStart[kMaxSide + 1];
-int32_t rowStart[kMaxSide + 1];
+// The window program's frames, rendered on its one thread.
+RenderWorkspace frameWorkspace;
 
 RenderPath lastFramePath = RenderPath::Scalar;
 
@@ -79,43 +78,63 @@ int32_t MergeEqualRuns(float* values, int32_t count, int32_t* starts)
 
 // The same operations in the same order as the reference's per-row and
 // per-column values, so every pixel gets the same c.
-FrameGrid PrepareFrameGrid(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
+void PrepareFrameGrid(RenderWorkspace& work)
 {
+    const ViewState& view = work.view;
+    const int32_t W = work.W, H = work.H;
     const float halfZoom = view.zoom * 0.5f;
     const float rowScale = static_cast<float>(H) * halfZoom;
     const float colScale = static_cast<float>(W) * halfZoom;
     for (int32_t x = 0; x < W; ++x)
-        columnRe[x] = (static_cast<float>(x - (W >> 1)) * 1.5f) / colScale + view.centerRe;
+        work.columnRe[x] = (static_cast<float>(x - (W >> 1)) * 1.5f) / colScale + view.centerRe;
     for (int32_t y = 0; y < H; ++y)
-        rowIm[y] = static_cast<float>(y - (H >> 1)) / rowScale + view.centerIm;
-    const int32_t columns = MergeEqualRuns(columnRe, W, columnStart);
-    const int32_t rows = MergeEqualRuns(rowIm, H, rowStart);
-    return {pixels, columns, rows, columnRe, rowIm};
+        work.rowIm[y] = static_cast<float>(y - (H >> 1)) / rowScale + view.centerIm;
+    work.columns = MergeEqualRuns(work.columnRe, W, work.columnStart);
+    work.rows = MergeEqualRuns(work.rowIm, H, work.rowStart);
+    // Lanes past the last column compute with what lies there: plain zeros,
+    // not whatever a fresh workspace holds (a subnormal would slow them).
+    std::fill(work.columnRe + work.columns, work.columnRe + work.columns + 16, 0.0f);
 }
 
-// Spreads the grid of distinct words over the W x H frame, in place, from the
-// last row up: a row's grid words sit at or before the row they fill and
-// after every grid row still to come, and within a row each word is read
-// before anything overwrites it.
-void SpreadGrid(const FrameGrid& grid, int32_t W, int32_t H)
+// Spreads the words of distinct rows firstRow up to endRow, each at the start
+// of the first frame row it fills, over all the frame rows they fill. Within a
+// row the words are spread from the right, so each is read before anything
+// overwrites it (distinct column d starts at frame column d or later).
+void SpreadRows(const RenderWorkspace& work, int32_t firstRow, int32_t endRow)
 {
-    if (grid.columns == W && grid.rows == H)
-        return;
-    for (int32_t r = grid.rows - 1; r >= 0; --r) {
-        const uint32_t* source = grid.pixels + static_cast<int64_t>(r) * grid.columns;
-        uint32_t* row = grid.pixels + static_cast<int64_t>(rowStart[r]) * W;
-        if (grid.columns == W) {
-            std::memmove(row, source, static_cast<size_t>(W) * 4);
-        } else {
-            for (int32_t d = grid.columns - 1; d >= 0; --d) {
-                const uint32_t word = source[d];
-                for (int32_t x = columnStart[d + 1] - 1; x >= columnStart[d]; --x)
+    const int32_t W = work.W;
+    for (int32_t r = firstRow; r < endRow; ++r) {
+        uint32_t* row = work.pixels + static_cast<int64_t>(work.rowStart[r]) * W;
+        if (work.columns != W) {
+            for (int32_t d = work.columns - 1; d >= 0; --d) {
+                const uint32_t word = row[d];
+                for (int32_t x = work.columnStart[d + 1] - 1; x >= work.columnStart[d]; --x)
                     row[x] = word;
             }
         }
-        for (int32_t y = rowStart[r] + 1; y < rowStart[r + 1]; ++y)
-            std::memcpy(grid.pixels + static_cast<int64_t>(y) * W, row, static_cast<size_t>(W) * 4);
+        for (int32_t y = work.rowStart[r] + 1; y < work.rowStart[r + 1]; ++y)
+            std::memcpy(work.pixels + static_cast<int64_t>(y) * W, row, static_cast<size_t>(W) * 4);
     }
+}
+
+// Renders band `band` of the frame: its distinct rows (frame rows for the
+// reference), and only the frame rows they fill.
+void RenderBand(const RenderWorkspace& work, int32_t band)
+{
+    const int32_t firstRow = band * work.bandRows;
+    const int32_t endRow = work.rows - firstRow < work.bandRows ? work.rows : firstRow + work.bandRows;
+    if (work.path == RenderPath::Scalar) {
+        RenderReferenceRows(work.view, work.pixels, work.W, work.H, firstRow, endRow);
+        return;
+    }
+    const FrameGrid grid = {work.pixels, work.W, work.rowStart, work.columns, firstRow, endRow,
+                            work.columnRe, work.rowIm};
+    switch (work.path) {
+    case RenderPath::Sse2: RenderFrameSse2(grid); break;
+    case RenderPath::Avx2: RenderFrameAvx2(grid); break;
+    default: RenderFrameAvx512(grid); break;
+    }
+    SpreadRows(work, firstRow, endRow);
 }
 
 }  // namespace
@@ -166,26 +185,54 @@ bool SetRenderPath(RenderPath path)
     return true;
 }
 
-RenderPath RenderFrameWith(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
+RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewState& view,
+                      uint32_t* pixels, int32_t W, int32_t H)
 {
+    RenderWorkspace& work = *workspace;
     // Larger frames than any window has fall back to the reference rather
     // than overrun the coordinate tables.
-    if (!RenderPathAvailable(path) || W > kMaxSide || H > kMaxSide)
+    if (!RenderPathAvailable(path) || W > kMaxFrameSide || H > kMaxFrameSide)
         path = RenderPath::Scalar;
-    if (W <= 0 || H <= 0)
-        return path;
-    lastFramePath = path;
-    if (path == RenderPath::Scalar) {
-        RenderReference(view, pixels, W, H);
-        return path;
+    work.view = view;
+    work.pixels = pixels;
+    work.W = W;
+    work.H = H;
+    work.path = path;
+    work.columns = work.rows = 0;
+    if (W > 0 && H > 0) {
+        if (path == RenderPath::Scalar) {
+            work.columns = W;
+            work.rows = H;
+        } else {
+            PrepareFrameGrid(work);
+        }
     }
-    const FrameGrid grid = PrepareFrameGrid(view, pixels, W, H);
-    switch (path) {
-    case RenderPath::Sse2: RenderFrameSse2(grid); break;
-    case RenderPath::Avx2: RenderFrameAvx2(grid); break;
-    default: RenderFrameAvx512(grid); break;
+    work.bandRows = (work.rows + kBandsAFrame - 1) / kBandsAFrame;
+    work.bands = work.bandRows > 0 ? (work.rows + work.bandRows - 1) / work.bandRows : 0;
+    work.nextBand.store(0, std::memory_order_relaxed);
+    return path;
+}
+
+void RenderBands(RenderWorkspace* workspace)
+{
+    RenderWorkspace& work = *workspace;
+    // The counter only hands out band numbers: the threads' words become
+    // visible to whoever waits for them all, not through it. Reading it first
+    // keeps calls after the last band from counting on without end.
+    while (work.nextBand.load(std::memory_order_relaxed) < work.bands) {
+        const int32_t band = work.nextBand.fetch_add(1, std::memory_order_relaxed);
+        if (band >= work.bands)
+            return;
+        RenderBand(work, band);
     }
-    SpreadGrid(grid, W, H);
+}
+
+RenderPath RenderFrameWith(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
+{
+    path = BeginFrame(&frameWorkspace, path, view, pixels, W, H);
+    RenderBands(&frameWorkspace);
+    if (W > 0 && H > 0)
+        lastFramePath = path;
     return path;
 }
 

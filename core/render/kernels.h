@@ -6,17 +6,22 @@
 
 // Deep in the zoom neighbouring columns (and rows) get bitwise-equal
 // coordinates, and equal coordinates give equal words. So a kernel renders
-// only the distinct ones: a grid of `columns` x `rows` pixels, row-major with
-// `columns` a row, at the start of `pixels`; the dispatcher then spreads
-// their words over the whole frame.
+// only the distinct ones: distinct rows firstRow up to endRow of a grid
+// `columns` wide. Distinct row r's words go to the start of frame row
+// rowStart[r], the first row it fills; the dispatcher then spreads them over
+// the rest of the frame. Rows apart are untouched, so bands of rows can be
+// rendered at once.
 struct FrameGrid {
-    uint32_t* pixels;
-    int32_t columns, rows;    // both at least 1
+    uint32_t* pixels;         // the frame
+    int32_t stride;           // words a frame row
+    const int32_t* rowStart;  // frame row of each distinct row
+    int32_t columns;          // at least 1
+    int32_t firstRow, endRow;  // firstRow < endRow
     const float* columnRe;    // cr of each distinct column; readable up to 16 floats past the last
     const float* rowIm;       // ci of each distinct row
 };
 
-// Each kernel writes the word of every pixel of the grid.
+// Each kernel writes the word of every pixel of the grid's rows.
 // They are compiled with their own instruction-set flags and may only run
 // where the CPU has that set.
 void RenderFrameSse2(const FrameGrid& grid);

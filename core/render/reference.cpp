@@ -38,10 +38,16 @@ uint32_t StepColor(int n)
 
 void RenderReference(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
 {
+    RenderReferenceRows(view, pixels, W, H, 0, H);
+}
+
+void RenderReferenceRows(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H, int32_t firstRow,
+                         int32_t endRow)
+{
     const float halfZoom = view.zoom * 0.5f;
     const float rowScale = static_cast<float>(H) * halfZoom;
     const float colScale = static_cast<float>(W) * halfZoom;
-    for (int32_t y = 0; y < H; ++y) {
+    for (int32_t y = firstRow; y < endRow; ++y) {
         const float ci = static_cast<float>(y - (H >> 1)) / rowScale + view.centerIm;
         uint32_t* row = pixels + static_cast<int64_t>(y) * W;
         for (int32_t x = 0; x < W; ++x) {

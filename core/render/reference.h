@@ -20,3 +20,6 @@ uint32_t StepColor(int n);
 
 // Writes the W x H words of the view, row after row from the top.
 void RenderReference(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H);
+// The same for frame rows firstRow up to (not including) endRow alone.
+void RenderReferenceRows(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H, int32_t firstRow,
+                         int32_t endRow);

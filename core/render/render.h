@@ -3,10 +3,34 @@
 #pragma once
 #include "render/reference.h"
 
+#include <atomic>
 #include <cstdint>
 
 enum class RenderPath { Scalar, Sse2, Avx2, Avx512 };
 constexpr int kRenderPathCount = 4;
+
+// The largest frame side the fast paths take (the largest client area a window
+// reports); larger frames are rendered by the reference. The one place this limit is written.
+constexpr int32_t kMaxFrameSide = 65535;
+
+// Everything one frame in flight needs besides its pixels: the distinct coordinates,
+// where each distinct column and row starts, and the bands still to hand out.
+// About 1 MB; owned by the caller (static, or allocated once), one per frame in flight.
+struct RenderWorkspace {
+    // Kernels read whole vectors past the last distinct column.
+    alignas(64) float columnRe[kMaxFrameSide + 16];
+    alignas(64) float rowIm[kMaxFrameSide];
+    int32_t columnStart[kMaxFrameSide + 1];  // frame column where distinct column d starts; then W
+    int32_t rowStart[kMaxFrameSide + 1];     // frame row where distinct row r starts; then H
+    ViewState view;
+    uint32_t* pixels;
+    int32_t W, H;
+    RenderPath path;
+    int32_t columns, rows;  // distinct columns and rows (frame ones for Scalar)
+    int32_t bandRows;       // distinct rows a band
+    int32_t bands;
+    std::atomic<int32_t> nextBand;
+};
 
 // Name used on command lines and in reports: scalar, sse2, avx2, avx512.
 const char* RenderPathName(RenderPath path);
@@ -23,10 +47,22 @@ RenderPath BestRenderPath();
 RenderPath CurrentRenderPath();
 bool SetRenderPath(RenderPath path);
 
-// Writes the same words as RenderReference through the given path and returns
-// the path that rendered them: a path the CPU lacks, and frames wider or
-// taller than 65535, go to the reference (Scalar) instead.
+// Prepares the frame in the workspace (on one thread): computes its distinct coordinates
+// and readies its bands. Returns the path that will render it (a path the CPU lacks,
+// or a side over kMaxFrameSide, gives Scalar). An empty frame (W <= 0 or H <= 0) has no bands.
+RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewState& view,
+                      uint32_t* pixels, int32_t W, int32_t H);
+
+// Renders bands of the frame begun in the workspace until none is left. Any number of threads
+// may call it at once for the same workspace; the frame holds exactly the reference's words once
+// every call has returned. Bands are small groups of distinct rows handed out dynamically, each
+// rendered and spread over its own frame rows alone.
+void RenderBands(RenderWorkspace* workspace);
+
+// Writes the same words as RenderReference through the given path, as
+// BeginFrame and RenderBands on the core's own workspace, on the calling
+// thread alone, and returns the path that rendered them.
 RenderPath RenderFrameWith(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H);
 
-// The path that rendered the latest non-empty frame (Scalar before any).
+// The path that rendered RenderFrameWith's latest non-empty frame (Scalar before any).
 RenderPath LastFramePath();

@@ -78,14 +78,13 @@ void RenderGrid(const FrameGrid& grid)
     int32_t size[kVectors];     // pixels in each chunk
     int steps[kVectors];        // steps each chunk has run
 
-    // The next chunk, in grid order. The grid has at most 65535 x 65535
-    // pixels, so its indices fit in 32 unsigned bits.
-    int32_t nextX = 0, nextY = 0;
-    uint32_t nextAt = 0;
+    // The next chunk, in grid order, and the frame row its words go to.
+    int32_t nextX = 0, nextY = grid.firstRow;
+    uint32_t* rowWords = grid.pixels + static_cast<int64_t>(grid.rowStart[nextY]) * grid.stride;
     int busy = 0;
 
     auto start = [&](int k) __attribute__((always_inline)) {
-        if (nextY >= grid.rows) {
+        if (nextY >= grid.endRow) {
             // Idle until the other vectors are done: no lane counts.
             words[k] = nullptr;
             size[k] = 0;
@@ -102,13 +101,13 @@ void RenderGrid(const FrameGrid& grid)
         n[k] = Ops::Counts(-1);
         active[k] = Ops::FirstLanes(size[k]);
         steps[k] = 0;
-        words[k] = grid.pixels + nextAt;
+        words[k] = rowWords + nextX;
         ++busy;
-        nextAt += size[k];
         nextX += size[k];
         if (nextX == grid.columns) {
             nextX = 0;
-            ++nextY;
+            if (++nextY < grid.endRow)
+                rowWords = grid.pixels + static_cast<int64_t>(grid.rowStart[nextY]) * grid.stride;
         }
     };
 
