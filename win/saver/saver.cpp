@@ -334,8 +334,6 @@ int RunScreenSaver(HINSTANCE instance, const char* commandLine)
                     MB_OK | MB_ICONINFORMATION);
         return 0;
     }
-    if (!RegisterSaverClass(instance))
-        return 0;
     const bool opened = command.mode == SaverMode::Run
                             ? StartFullScreen(instance) > 0
                             : StartPreview(instance, reinterpret_cast<HWND>(command.window)) != nullptr;

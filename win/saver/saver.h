@@ -75,5 +75,6 @@ void SaverTick();
 // foreground window.
 HWND__* SettingsOwner(uintptr_t window);
 
-// The whole program for a command line; returns the exit code (always 0).
+// The whole program for a command line, once the class is registered;
+// returns the exit code (always 0).
 int RunScreenSaver(HINSTANCE__* instance, const char* commandLine);
