@@ -310,6 +310,12 @@ void MoveTo(int x, int y)
     SendMessageA(hwnd, WM_MOUSEMOVE, 0, MAKELPARAM(point.x, point.y));
 }
 
+BOOL CALLBACK ListMonitor(HMONITOR, HDC, LPRECT rect, LPARAM list)
+{
+    reinterpret_cast<std::vector<RECT>*>(list)->push_back(*rect);
+    return TRUE;
+}
+
 bool SaverOpen()
 {
     return saverState.open > 0 && IsWindow(saverState.screens[0].hwnd);
@@ -320,13 +326,7 @@ TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exa
 {
     StartRun();
     std::vector<RECT> monitors;
-    EnumDisplayMonitors(
-        nullptr, nullptr,
-        [](HMONITOR, HDC, LPRECT rect, LPARAM list) {
-            reinterpret_cast<std::vector<RECT>*>(list)->push_back(*rect);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&monitors));
+    EnumDisplayMonitors(nullptr, nullptr, ListMonitor, reinterpret_cast<LPARAM>(&monitors));
     REQUIRE(saverState.count == static_cast<int>(monitors.size()));
     for (int i = 0; i < saverState.count; ++i) {
         const Screen& screen = saverState.screens[i];
