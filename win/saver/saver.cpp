@@ -114,23 +114,19 @@ static void CloseFrame(Screen* screen)
     screen->pixels = nullptr;
 }
 
-// Ends /s or the preview: destroying each window ends the message loop once
-// the last is gone.
-static void CloseAll()
-{
-    for (int i = 0; i < saverState.count; ++i)
-        if (saverState.screens[i].hwnd)
-            DestroyWindow(saverState.screens[i].hwnd);
-}
-
+// The first mouse move, which the system sends when a window appears, tells
+// where the pointer is at start (the system's idea of it may be stale until
+// then); a later one further than kMoveSlack from there is the user's.
 static bool MovedAway(HWND hwnd, LPARAM lParam)
 {
-    if (!saverState.movedOnce) {
-        saverState.movedOnce = true;
-        return false;
-    }
     POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
     ClientToScreen(hwnd, &point);
+    if (!saverState.pointerKnown) {
+        saverState.pointerKnown = true;
+        saverState.startX = point.x;
+        saverState.startY = point.y;
+        return false;
+    }
     return std::abs(point.x - saverState.startX) > kMoveSlack || std::abs(point.y - saverState.startY) > kMoveSlack;
 }
 
@@ -139,9 +135,8 @@ static void OnDestroy(HWND hwnd)
     Screen* screen = ScreenOf(hwnd);
     CloseFrame(screen);
     screen->hwnd = nullptr;
-    CloseAll();
-    if (--saverState.open == 0)
-        PostQuitMessage(0);
+    --saverState.open;
+    PostQuitMessage(0);
 }
 
 static void OnPaint(HWND hwnd)
@@ -177,8 +172,10 @@ static bool EndsSaver(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 
 static SYSTEM_CALLBACK LRESULT CALLBACK SaverProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    // The windows close with the process: destroying them first would make
+    // the end wait for the window system to take each one down.
     if (EndsSaver(hwnd, message, wParam, lParam)) {
-        CloseAll();
+        PostQuitMessage(0);
         return 0;
     }
     switch (message) {
@@ -249,12 +246,8 @@ static SYSTEM_CALLBACK BOOL CALLBACK OpenOnMonitor(HMONITOR, HDC, LPRECT rect, L
 
 int StartFullScreen(HINSTANCE instance)
 {
-    POINT pointer = {0, 0};
-    GetCursorPos(&pointer);
     saverState.fullScreen = true;
-    saverState.startX = pointer.x;
-    saverState.startY = pointer.y;
-    saverState.movedOnce = false;
+    saverState.pointerKnown = false;
     const int before = saverState.count;
     EnumDisplayMonitors(nullptr, nullptr, OpenOnMonitor, reinterpret_cast<LPARAM>(instance));
     if (saverState.count > before)

@@ -41,9 +41,9 @@ struct SaverState {
     int count;           // screens opened, destroyed ones included
     int open;            // windows not yet destroyed
     bool fullScreen;     // /s: input and losing activation end the saver
+    bool pointerKnown;   // the first mouse move came, and set the start
     int32_t startX;      // where the pointer was when /s started
     int32_t startY;
-    bool movedOnce;      // the first mouse move, sent when a window appears, was seen
 };
 extern SaverState saverState;
 
@@ -52,14 +52,17 @@ constexpr int32_t kMoveSlack = 4;
 
 bool RegisterSaverClass(HINSTANCE__* instance);
 
+// Each window's destruction (WM_CLOSE, or its parent's) ends the message loop
+// with code 0, as does input that ends /s.
+
 // Opens a window of the zoom covering rect: a borderless topmost popup (rect in
 // screen coordinates) without a parent, else a child (rect in the parent's
 // client coordinates). The first window opened starts the 16 ms timer.
 // Returns null when kMaxScreens windows are open or creation fails.
 HWND__* OpenScreen(HINSTANCE__* instance, const PixelRect& rect, HWND__* parent);
 
-// /s: records the pointer, opens a window on every monitor and activates the
-// first. Returns how many it opened.
+// /s: opens a window on every monitor and activates the first. Returns how
+// many it opened.
 int StartFullScreen(HINSTANCE__* instance);
 
 // /p: a child window covering the parent's client area, or null (nothing

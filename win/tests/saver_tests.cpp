@@ -316,9 +316,11 @@ BOOL CALLBACK ListMonitor(HMONITOR, HDC, LPRECT rect, LPARAM list)
     return TRUE;
 }
 
-bool SaverOpen()
+// Takes the quit message if one was posted; its code, or -1 if none.
+int QuitCode()
 {
-    return saverState.open > 0 && IsWindow(saverState.screens[0].hwnd);
+    MSG message;
+    return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) ? static_cast<int>(message.wParam) : -1;
 }
 }  // namespace
 
@@ -350,45 +352,69 @@ TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exa
     CloseSaver();
 }
 
-TEST_CASE("/s ends, with all its windows and exit code 0, on any key, mouse button or loss of activation")
+TEST_CASE("/s ends with exit code 0 on any key, mouse button or loss of activation, in any of its windows")
 {
     struct Input {
         UINT message;
         WPARAM wParam;
     };
+    // The input leaves the windows to close with the process, so one run takes them all.
+    StartRun();
+    HWND second = OpenScreen(Instance(), {0, 0, 20, 20}, nullptr);  // as on a second monitor
+    REQUIRE(second);
     for (const Input input : {Input{WM_KEYDOWN, 'A'}, Input{WM_KEYDOWN, VK_SHIFT}, Input{WM_SYSKEYDOWN, VK_MENU},
                               Input{WM_LBUTTONDOWN, MK_LBUTTON}, Input{WM_RBUTTONDOWN, MK_RBUTTON},
                               Input{WM_MBUTTONDOWN, MK_MBUTTON}, Input{WM_XBUTTONDOWN, MAKEWPARAM(0, XBUTTON1)},
                               Input{WM_ACTIVATEAPP, FALSE}}) {
         CAPTURE(input.message);
-        StartRun();
-        // A second window, as on a second monitor (empty: Wine closes it at once), closes with the first.
-        HWND second = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
-        REQUIRE(second);
-        SendMessageA(second, input.message, input.wParam, 0);
-        CHECK_FALSE(SaverOpen());
-        CHECK_FALSE(IsWindow(second));
-        CHECK(RunMessageLoop() == 0);
+        for (HWND hwnd : {saverState.screens[0].hwnd, second}) {
+            REQUIRE(QuitCode() == -1);
+            SendMessageA(hwnd, input.message, input.wParam, 0);
+            CHECK(QuitCode() == 0);
+        }
     }
+    CloseSaver();
 }
 
-TEST_CASE("/s ignores key-ups, gaining activation, the first mouse move and moves of a few pixels")
+TEST_CASE("/s ignores key-ups, gaining activation, and mouse moves of a few pixels from the first")
 {
     StartRun();
-    const int x = saverState.startX;
-    const int y = saverState.startY;
+    REQUIRE(QuitCode() == -1);
     HWND hwnd = saverState.screens[0].hwnd;
     SendMessageA(hwnd, WM_KEYUP, 'A', 0);
     SendMessageA(hwnd, WM_ACTIVATEAPP, TRUE, 0);
-    SendMessageA(hwnd, WM_MOUSEWHEEL, MAKEWPARAM(0, WHEEL_DELTA), 0);
-    MoveTo(x + 200, y + 100);  // the move the system sends when a window appears
-    CHECK(SaverOpen());
+    CHECK(QuitCode() == -1);
+
+    // The move the system sends when a window appears sets the start, wherever
+    // the pointer was thought to be before.
+    const int x = 100;
+    const int y = 80;
+    MoveTo(x, y);
+    CHECK(QuitCode() == -1);
+    CHECK(saverState.startX == x);
+    CHECK(saverState.startY == y);
     for (const POINT spot : {POINT{x, y}, POINT{x + kMoveSlack, y - kMoveSlack}, POINT{x - kMoveSlack, y}})
         MoveTo(spot.x, spot.y);
-    CHECK(SaverOpen());
+    CHECK(QuitCode() == -1);
 
     SUBCASE("a move further than that ends it, either way") { MoveTo(x + kMoveSlack + 1, y); }
     SUBCASE("up") { MoveTo(x, y - kMoveSlack - 1); }
-    CHECK_FALSE(SaverOpen());
-    CHECK(RunMessageLoop() == 0);
+    CHECK(QuitCode() == 0);
+    CloseSaver();
+}
+
+TEST_CASE("destroying any window ends the saver with exit code 0")
+{
+    ResetSaver();
+    saverState.fullScreen = true;
+    HWND first = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
+    HWND second = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
+    REQUIRE(first);
+    REQUIRE(second);
+    SendMessageA(second, WM_CLOSE, 0, 0);
+    CHECK_FALSE(IsWindow(second));
+    CHECK(saverState.screens[1].hwnd == nullptr);
+    CHECK(saverState.open == 1);
+    CHECK(QuitCode() == 0);
+    CloseSaver();
 }
