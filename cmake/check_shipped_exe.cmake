@@ -1,0 +1,108 @@
+# Checks a shipped Windows exe, EXE, as lean_exe (lean.cmake) builds it, with
+# the toolchain's OBJDUMP, NM and ADDR2LINE:
+# - at most MAX_BYTES long, and a crash address in it still turns into a line
+#   through the debug file it links to, EXE.debug;
+# - a GUI program for BITS-bit Windows from Vista on (subsystem version 6.0),
+#   NX compatible, with ASLR (high-entropy on 64-bit), terminal-server aware;
+# - importing nothing outside ALLOWED (comma-separated DLL:function, the DLL
+#   without .dll), which keeps out thread and exception machinery;
+# - the functions named in CALLBACKS (comma-separated), which the system
+#   calls, are found through the debug file; on 32-bit, where the system keeps
+#   the stack 4-byte aligned only, they realign it to 16 bytes before any SSE
+#   code can run.
+cmake_policy(VERSION 3.25)
+file(SIZE ${EXE} bytes)
+if(bytes GREATER MAX_BYTES)
+  message(FATAL_ERROR "${EXE} is ${bytes} bytes, more than ${MAX_BYTES}")
+endif()
+
+execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE headers RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "could not read the headers of ${EXE}")
+endif()
+if(BITS EQUAL 32)
+  set(magic 010b)
+else()
+  set(magic 020b)
+endif()
+if(NOT headers MATCHES "Magic[ \t]+${magic}")
+  message(FATAL_ERROR "${EXE} is not a ${BITS}-bit image")
+endif()
+if(NOT headers MATCHES "Subsystem[ \t]+00000002")
+  message(FATAL_ERROR "${EXE} is not a GUI program")
+endif()
+if(NOT headers MATCHES "MajorSubsystemVersion[ \t]+6\nMinorSubsystemVersion[ \t]+0\n")
+  message(FATAL_ERROR "${EXE} does not name Vista's subsystem version, 6.0")
+endif()
+string(REGEX MATCH "DllCharacteristics[ \t]+([0-9a-f]+)" found "${headers}")
+math(EXPR flags "0x${CMAKE_MATCH_1}")
+set(wanted NX_COMPAT=0x100 DYNAMIC_BASE=0x40 TERMINAL_SERVICE_AWARE=0x8000)
+if(BITS EQUAL 64)
+  list(APPEND wanted HIGH_ENTROPY_VA=0x20)
+endif()
+foreach(flag IN LISTS wanted)
+  string(REPLACE "=" ";" flag "${flag}")
+  list(GET flag 1 bit)
+  math(EXPR present "${flags} & ${bit}")
+  if(present EQUAL 0)
+    list(GET flag 0 name)
+    message(FATAL_ERROR "${EXE} lacks the ${name} flag")
+  endif()
+endforeach()
+
+# Each DLL's block in the import tables lists one function a line: its
+# address, its hint, its name.
+string(REGEX MATCHALL "DLL Name: [^\n]+\n[^\n]*\n(\t[0-9a-f]+\t +[0-9]+ +[^\n]+\n)*" tables "${headers}")
+string(REPLACE "," ";" allowed "${ALLOWED}")
+list(TRANSFORM allowed TOUPPER)
+set(imports)
+set(strays)
+foreach(table IN LISTS tables)
+  string(REGEX MATCH "^DLL Name: ([^\n.]+)\\.[dD][lL][lL]\n" found "${table}")
+  string(TOUPPER "${CMAKE_MATCH_1}" dll)
+  string(REGEX MATCHALL "\t +[0-9]+ +[^\n]+\n" functions "${table}")
+  foreach(function IN LISTS functions)
+    string(REGEX REPLACE "^\t +[0-9]+ +([^\n]+)\n$" "\\1" function "${function}")
+    list(APPEND imports "${dll}:${function}")
+    string(TOUPPER "${dll}:${function}" entry)
+    if(NOT entry IN_LIST allowed)
+      list(APPEND strays "${dll}:${function}")
+    endif()
+  endforeach()
+endforeach()
+list(LENGTH imports count)
+if(count EQUAL 0)
+  message(FATAL_ERROR "no imports found in ${EXE}")
+endif()
+if(strays)
+  message(FATAL_ERROR "${EXE} imports what is not on its allow-list: ${strays}")
+endif()
+
+execute_process(COMMAND ${NM} -C ${EXE}.debug OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "could not read the symbols of ${EXE}.debug")
+endif()
+string(REPLACE "," ";" callbacks "${CALLBACKS}")
+foreach(callback IN LISTS callbacks)
+  if(NOT symbols MATCHES "(^|\n)([0-9a-f]+) [Tt] ${callback}[(@\n]")
+    message(FATAL_ERROR "${callback} not found in ${EXE}.debug")
+  endif()
+  set(address 0x${CMAKE_MATCH_2})
+  # Through the exe's debug link, as a crash report's address would go.
+  execute_process(COMMAND ${ADDR2LINE} -f -e ${EXE} ${address} OUTPUT_VARIABLE line)
+  if(NOT line MATCHES "^${callback}(@[0-9]+)?\n[^\n]+\\.cpp:[0-9]+")
+    message(FATAL_ERROR "${EXE} does not lead addr2line to ${callback}'s line: ${line}")
+  endif()
+  if(BITS EQUAL 32)
+    math(EXPR stop "${address} + 16" OUTPUT_FORMAT HEXADECIMAL)
+    execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn --start-address=${address}
+                            --stop-address=${stop} ${EXE}
+                    OUTPUT_VARIABLE listing)
+    string(REGEX MATCHALL "\n +[0-9a-f]+:\t[^\n]+" instructions "${listing}")
+    list(SUBLIST instructions 0 2 first)
+    if(NOT first MATCHES "and[ \t]+\\$0xfffffff0,%esp")
+      message(FATAL_ERROR "${callback} in ${EXE} does not realign the stack:${first}")
+    endif()
+  endif()
+endforeach()
+message(STATUS "${EXE}: ${bytes} bytes, ${BITS}-bit GUI, ${count} imports, all allowed; ${CALLBACKS} found by line")
