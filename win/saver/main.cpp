@@ -6,7 +6,5 @@
 
 SYSTEM_CALLBACK int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {
-    if (!RegisterSaverClass(instance))
-        return 0;
     return RunScreenSaver(instance, commandLine);
 }

@@ -215,7 +215,7 @@ bool RegisterSaverClass(HINSTANCE instance)
     windowClass.hInstance = instance;
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
     windowClass.lpszClassName = kClassName;
-    return RegisterClassA(&windowClass) != 0;
+    return RegisterClassA(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
 HWND OpenScreen(HINSTANCE instance, const PixelRect& rect, HWND parent)
@@ -327,6 +327,8 @@ int RunScreenSaver(HINSTANCE instance, const char* commandLine)
                     MB_OK | MB_ICONINFORMATION);
         return 0;
     }
+    if (!RegisterSaverClass(instance))
+        return 0;
     const bool opened = command.mode == SaverMode::Run
                             ? StartFullScreen(instance) > 0
                             : StartPreview(instance, reinterpret_cast<HWND>(command.window)) != nullptr;

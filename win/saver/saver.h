@@ -50,6 +50,7 @@ extern SaverState saverState;
 // A mouse move further than this from the start, in either direction, ends /s.
 constexpr int32_t kMoveSlack = 4;
 
+// Registers the windows' class; true if it is registered, now or before.
 bool RegisterSaverClass(HINSTANCE__* instance);
 
 // Each window's destruction (WM_CLOSE, or its parent's) ends the message loop
@@ -78,6 +79,5 @@ void SaverTick();
 // foreground window.
 HWND__* SettingsOwner(uintptr_t window);
 
-// The whole program for a command line, once the class is registered;
-// returns the exit code (always 0).
+// The whole program for a command line; returns the exit code (always 0).
 int RunScreenSaver(HINSTANCE__* instance, const char* commandLine);
