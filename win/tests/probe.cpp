@@ -22,6 +22,7 @@
 //   window-probe children HWND  prints one line per child window of HWND:
 //                           child W H style S (client size)
 //   window-probe close HWND posts WM_CLOSE to that window
+//   window-probe name FILE  prints string resource 1 of that exe (32- or 64-bit)
 //
 // "The window" is the window program's, or else the screen saver's first one.
 #include <windows.h>
@@ -181,6 +182,14 @@ int main(int argc, char** argv)
         EnumChildWindows(ParseWindow(argv[2]), PrintChild, 0);
         return 0;
     }
+    if (std::strcmp(command, "name") == 0 && argc == 3) {
+        HMODULE module = LoadLibraryExA(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        char name[128] = {};
+        if (!module || !LoadStringA(module, 1, name, sizeof name))
+            return 1;
+        std::printf("%s\n", name);
+        return 0;
+    }
     if (std::strcmp(command, "close") == 0 && argc == 3)
         return PostMessageA(ParseWindow(argv[2]), WM_CLOSE, 0, 0) ? 0 : 1;
     HWND hwnd = FindMainWindow(std::strcmp(command, "state") == 0 ? 120 : 1);
@@ -207,7 +216,7 @@ int main(int argc, char** argv)
             RedrawWindow(hwnd, &pixel, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
     } else {
         std::fprintf(stderr, "usage: window-probe state|minimize|restore|close [HWND]|resources|gdi-capacity|paint N|"
-                             "screens|parent W H|children HWND\n");
+                             "screens|parent W H|children HWND|name FILE\n");
         return 2;
     }
     return 0;

@@ -132,12 +132,15 @@ def monitors(arch, scr, probe, tool):
 
 
 def preview(arch, scr, probe, tool):
-    """/p HWND: a child window of the parent's client size, ending with exit
-    code 0 when the parent is destroyed; a missing, malformed or stale HWND
-    ends at once; /c, no argument and an unknown switch show the note and end
-    when it is closed."""
+    """String 1, the name the system lists, is "Mandelbrot Set"; /p HWND: a
+    child window of the parent's client size, ending with exit code 0 when the
+    parent is destroyed; a missing, malformed or stale HWND ends at once; /c,
+    no argument and an unknown switch show the note and end when it is closed."""
     native_only(arch)
     with Session(arch, ["640x480x24"], probe=probe, tool=tool) as s:
+        name = s.probe("name", scr).strip()
+        if name != "Mandelbrot Set":
+            fail(f"string 1 of {scr}, the name the system lists, is {name!r}")
         parent_process = s.spawn([wd.WINE, probe, "parent", "152", "112"], stdout=wd.subprocess.PIPE, text=True)
         parent = parent_process.stdout.readline().strip()
         if not parent.isdigit():
