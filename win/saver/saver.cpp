@@ -327,6 +327,9 @@ int RunScreenSaver(HINSTANCE instance, const char* commandLine)
                     MB_OK | MB_ICONINFORMATION);
         return 0;
     }
+    // Monitor and window sizes in real pixels: a scaled display would
+    // otherwise get smaller frames, stretched by the system.
+    SetProcessDPIAware();
     if (!RegisterSaverClass(instance))
         return 0;
     const bool opened = command.mode == SaverMode::Run
