@@ -8,9 +8,12 @@
 
 namespace {
 
+// The kernels keep word indices in 32 unsigned bits.
+static_assert(static_cast<uint64_t>(kMaxFrameSide) * kMaxFrameSide <= UINT32_MAX, "frame too large for the kernels");
+
 // Bands a frame is cut into, about: enough that threads finish close together
 // although a row's cost varies about tenfold across a frame, few enough that
-// starting a band costs nothing measurable.
+// the lanes left idle at each band's end cost little.
 constexpr int32_t kBandsAFrame = 128;
 
 // The window program's frames, rendered on its one thread.
@@ -137,6 +140,14 @@ void RenderBand(const RenderWorkspace& work, int32_t band)
     SpreadRows(work, firstRow, endRow);
 }
 
+// Readies the frame's rows as `bands` bands of equal rows, the last maybe fewer.
+void CutIntoBands(RenderWorkspace& work, int32_t bands)
+{
+    work.bandRows = (work.rows + bands - 1) / bands;
+    work.bands = work.bandRows > 0 ? (work.rows + work.bandRows - 1) / work.bandRows : 0;
+    work.nextBand.store(0, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 const char* RenderPathName(RenderPath path)
@@ -207,9 +218,7 @@ RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewSta
             PrepareFrameGrid(work);
         }
     }
-    work.bandRows = (work.rows + kBandsAFrame - 1) / kBandsAFrame;
-    work.bands = work.bandRows > 0 ? (work.rows + work.bandRows - 1) / work.bandRows : 0;
-    work.nextBand.store(0, std::memory_order_relaxed);
+    CutIntoBands(work, kBandsAFrame);
     return path;
 }
 
@@ -230,6 +239,9 @@ void RenderBands(RenderWorkspace* workspace)
 RenderPath RenderFrameWith(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
 {
     path = BeginFrame(&frameWorkspace, path, view, pixels, W, H);
+    // On one thread the whole frame is one band: no band's end leaves vector
+    // lanes idle while the last chunks finish.
+    CutIntoBands(frameWorkspace, 1);
     RenderBands(&frameWorkspace);
     if (W > 0 && H > 0)
         lastFramePath = path;

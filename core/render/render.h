@@ -1,5 +1,6 @@
 // Fast renderers: SIMD versions of the reference renderer that give the same
 // words. One is chosen once from the CPU's features; AnimationTick uses it.
+// A frame can also be rendered in bands on the caller's own threads.
 #pragma once
 #include "render/reference.h"
 
@@ -60,8 +61,8 @@ RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewSta
 void RenderBands(RenderWorkspace* workspace);
 
 // Writes the same words as RenderReference through the given path, as
-// BeginFrame and RenderBands on the core's own workspace, on the calling
-// thread alone, and returns the path that rendered them.
+// BeginFrame and RenderBands on the core's own workspace, the frame one band
+// on the calling thread, and returns the path that rendered them.
 RenderPath RenderFrameWith(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H);
 
 // The path that rendered RenderFrameWith's latest non-empty frame (Scalar before any).

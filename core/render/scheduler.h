@@ -78,9 +78,11 @@ void RenderGrid(const FrameGrid& grid)
     int32_t size[kVectors];     // pixels in each chunk
     int steps[kVectors];        // steps each chunk has run
 
-    // The next chunk, in grid order, and the frame row its words go to.
+    // The next chunk, in grid order, and where its words go in the frame.
+    // Frames the kernels get have word indices that fit in 32 unsigned bits
+    // (the dispatcher checks its largest side against that).
     int32_t nextX = 0, nextY = grid.firstRow;
-    uint32_t* rowWords = grid.pixels + static_cast<int64_t>(grid.rowStart[nextY]) * grid.stride;
+    uint32_t nextAt = static_cast<uint32_t>(grid.rowStart[nextY]) * static_cast<uint32_t>(grid.stride);
     int busy = 0;
 
     auto start = [&](int k) __attribute__((always_inline)) {
@@ -101,13 +103,14 @@ void RenderGrid(const FrameGrid& grid)
         n[k] = Ops::Counts(-1);
         active[k] = Ops::FirstLanes(size[k]);
         steps[k] = 0;
-        words[k] = rowWords + nextX;
+        words[k] = grid.pixels + nextAt;
         ++busy;
+        nextAt += size[k];
         nextX += size[k];
         if (nextX == grid.columns) {
             nextX = 0;
             if (++nextY < grid.endRow)
-                rowWords = grid.pixels + static_cast<int64_t>(grid.rowStart[nextY]) * grid.stride;
+                nextAt = static_cast<uint32_t>(grid.rowStart[nextY]) * static_cast<uint32_t>(grid.stride);
         }
     };
 

@@ -1,0 +1,200 @@
+// A frame rendered as bands on any number of threads must hold the
+// reference's words, word for word, and nothing outside it may change.
+#include "animation.h"
+#include "render/render.h"
+
+#include <doctest/doctest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kGuard = 32;
+constexpr uint32_t kGuardWord = 0xA5A5A5A5u;
+
+size_t FrameWords(int32_t W, int32_t H)
+{
+    return W > 0 && H > 0 ? static_cast<size_t>(W) * H : 0;
+}
+
+std::vector<RenderPath> AllPaths()
+{
+    std::vector<RenderPath> paths;
+    for (int i = 0; i < kRenderPathCount; ++i)
+        if (RenderPathAvailable(RenderPath(i)))
+            paths.push_back(RenderPath(i));
+    return paths;
+}
+
+// The reference's words with guard words on both sides.
+std::vector<uint32_t> ReferenceFrame(const ViewState& view, int32_t W, int32_t H)
+{
+    std::vector<uint32_t> frame(FrameWords(W, H) + 2 * kGuard, kGuardWord);
+    RenderReference(view, frame.data() + kGuard, W, H);
+    return frame;
+}
+
+// Runs RenderBands for the workspace on `threads` threads, the calling one
+// among them, all released at once so that they share out the bands.
+void RenderBandsOnThreads(RenderWorkspace* work, int threads)
+{
+    std::atomic<int> waiting(threads);
+    auto worker = [&] {
+        waiting.fetch_sub(1);
+        while (waiting.load() > 0)
+            std::this_thread::yield();
+        RenderBands(work);
+    };
+    std::vector<std::thread> others;
+    for (int i = 1; i < threads; ++i)
+        others.emplace_back(worker);
+    worker();
+    for (std::thread& thread : others)
+        thread.join();
+}
+
+// Renders the view through `path` on `threads` threads into a guarded frame.
+std::vector<uint32_t> RenderOnThreads(RenderWorkspace* work, RenderPath path, const ViewState& view, int32_t W,
+                                      int32_t H, int threads)
+{
+    std::vector<uint32_t> frame(FrameWords(W, H) + 2 * kGuard, kGuardWord);
+    const RenderPath used = BeginFrame(work, path, view, frame.data() + kGuard, W, H);
+    const bool fast = RenderPathAvailable(path) && W <= kMaxFrameSide && H <= kMaxFrameSide;
+    CHECK(used == (fast ? path : RenderPath::Scalar));
+    RenderBandsOnThreads(work, threads);
+    return frame;
+}
+
+// The view after `ticks` ticks of the animation at any frame size, each
+// reached once.
+ViewState ViewAfterTicks(int ticks)
+{
+    static std::map<int, ViewState> views;
+    if (!views.count(ticks)) {
+        const ViewState saved = viewState;
+        viewState = {1.0f, -0.75f, 0.5f};
+        uint32_t centre = 0;
+        for (int t = 0; t < ticks; ++t)
+            SkipTick(&centre, 1, 1);
+        views[ticks] = viewState;
+        viewState = saved;
+    }
+    return views[ticks];
+}
+
+// Compares every path on 1, 2, 3, 7 and 9 threads with the reference (9 is
+// more than the rows of the short frames). Returns the number that differed.
+int CompareThreadCounts(RenderWorkspace* work, const ViewState& view, int32_t W, int32_t H)
+{
+    const std::vector<uint32_t> expected = ReferenceFrame(view, W, H);
+    int failures = 0;
+    for (RenderPath path : AllPaths())
+        for (int threads : {1, 2, 3, 7, 9}) {
+            if (RenderOnThreads(work, path, view, W, H, threads) == expected)
+                continue;
+            FAIL_CHECK(std::string(RenderPathName(path)) << " on " << threads << " threads differs at " << W << "x"
+                                                         << H << " zoom=" << view.zoom);
+            ++failures;
+        }
+    return failures;
+}
+
+}  // namespace
+
+TEST_CASE("every thread count gives the reference's words, from the first view to where the zoom stops")
+{
+    std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
+    // Tick 1,000,000 repeats columns at these sizes but few rows; at tick
+    // 18,073,720 (zoom 2,097,152) a 1920 x 1080 frame has about 800 distinct
+    // points (33 distinct rows, one band each, spread over 30 frame rows or so).
+    const int32_t cases[][3] = {
+        {0, 321, 179},      {885, 97, 61},     {5000, 320, 180},   {5000, 1, 700},  {5000, 700, 1},
+        {5000, 2, 3},       {1000000, 641, 359}, {1000000, 1, 1001}, {18073720, 1920, 1080},
+        {18073720, 33, 1000}, {18073720, 1000, 3}, {18073720, 1, 1}, {99999, 129, 5},
+    };
+    int failures = 0;
+    for (const auto& c : cases) {
+        if (failures > 0)
+            break;
+        failures += CompareThreadCounts(work.get(), ViewAfterTicks(c[0]), c[1], c[2]);
+    }
+}
+
+TEST_CASE("two frames in flight at once, each in its own workspace")
+{
+    std::unique_ptr<RenderWorkspace> first(new RenderWorkspace), second(new RenderWorkspace);
+    const ViewState shallow = ViewAfterTicks(885), deep = ViewAfterTicks(18073720);
+    for (RenderPath path : AllPaths()) {
+        CAPTURE(RenderPathName(path));
+        std::vector<uint32_t> a(FrameWords(400, 250) + 2 * kGuard, kGuardWord);
+        std::vector<uint32_t> b(FrameWords(333, 517) + 2 * kGuard, kGuardWord);
+        BeginFrame(first.get(), path, shallow, a.data() + kGuard, 400, 250);
+        BeginFrame(second.get(), path, deep, b.data() + kGuard, 333, 517);
+        // Half the threads start on each frame, then help with the other.
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 4; ++i)
+            threads.emplace_back([&, i] {
+                RenderBands(i % 2 ? first.get() : second.get());
+                RenderBands(i % 2 ? second.get() : first.get());
+            });
+        for (std::thread& thread : threads)
+            thread.join();
+        CHECK(a == ReferenceFrame(shallow, 400, 250));
+        CHECK(b == ReferenceFrame(deep, 333, 517));
+    }
+}
+
+TEST_CASE("a workspace serves frame after frame; finished and empty frames write nothing")
+{
+    std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
+    const ViewState deep = ViewAfterTicks(1000000), first = ViewAfterTicks(0);
+    for (RenderPath path : AllPaths()) {
+        CAPTURE(RenderPathName(path));
+        // A large frame leaves tables behind that a smaller one must not use.
+        CHECK(RenderOnThreads(work.get(), path, deep, 900, 700, 3) == ReferenceFrame(deep, 900, 700));
+        CHECK(RenderOnThreads(work.get(), path, first, 45, 31, 2) == ReferenceFrame(first, 45, 31));
+
+        // Once every band is done, more calls hand out nothing.
+        std::vector<uint32_t> frame(FrameWords(64, 48), 0);
+        BeginFrame(work.get(), path, first, frame.data(), 64, 48);
+        RenderBands(work.get());
+        std::vector<uint32_t> marked(frame.size(), 0x12345678u);
+        frame = marked;
+        RenderBandsOnThreads(work.get(), 3);
+        CHECK(frame == marked);
+
+        // No words to write, however the size is empty: also where the other
+        // side is long enough, this deep in the zoom, to repeat coordinates.
+        const int32_t emptySizes[][2] = {{0, 5}, {5, 0}, {-5, 3}, {3, -1}, {0, 0}, {-5, 30000}, {0, 30000},
+                                         {30000, -3}, {30000, 0}};
+        const ViewState saturated = ViewAfterTicks(18073720);
+        for (const auto& size : emptySizes) {
+            CAPTURE(size[0]);
+            CAPTURE(size[1]);
+            std::vector<uint32_t> guard(2 * kGuard, kGuardWord);
+            BeginFrame(work.get(), path, saturated, guard.data() + kGuard, size[0], size[1]);
+            RenderBandsOnThreads(work.get(), 2);
+            CHECK(guard == std::vector<uint32_t>(2 * kGuard, kGuardWord));
+        }
+    }
+}
+
+TEST_CASE("frames over the largest side go to the reference, banded too")
+{
+    std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
+    const ViewState view = ViewAfterTicks(885);
+    for (int i = 0; i < kRenderPathCount; ++i) {
+        const RenderPath path = RenderPath(i);  // one this CPU lacks renders as the reference
+        CAPTURE(RenderPathName(path));
+        CHECK(RenderOnThreads(work.get(), path, view, kMaxFrameSide + 1, 1, 3) ==
+              ReferenceFrame(view, kMaxFrameSide + 1, 1));
+        CHECK(RenderOnThreads(work.get(), path, view, 2, kMaxFrameSide + 1, 3) ==
+              ReferenceFrame(view, 2, kMaxFrameSide + 1));
+        CHECK(RenderOnThreads(work.get(), path, view, kMaxFrameSide, 2, 2) == ReferenceFrame(view, kMaxFrameSide, 2));
+    }
+}
