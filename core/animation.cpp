@@ -14,7 +14,9 @@ void RenderFrame(uint32_t* pixels, int32_t W, int32_t H)
 void AdvanceView(const uint32_t* pixels, int32_t W, int32_t H)
 {
     viewState.zoom = viewState.zoom + 0.1f;
-    const uint32_t word = pixels ? pixels[CenterIndex(W, H)] : 0;
+    // A negative size has no words, not even a leftover one to test: its
+    // centre index would point before the buffer.
+    const uint32_t word = pixels && W >= 0 && H >= 0 ? pixels[CenterIndex(W, H)] : 0;
     if (word != 0) {
         viewState.centerRe = static_cast<float>(static_cast<double>(viewState.centerRe) + 0.0001);
         viewState.centerIm = static_cast<float>(static_cast<double>(viewState.centerIm) - 0.0001);

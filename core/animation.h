@@ -15,7 +15,7 @@ void RenderFrame(uint32_t* pixels, int32_t W, int32_t H);
 
 // Grows the zoom by 0.1 and, if the word at the frame's centre index is
 // non-zero (the centre point escaped), drifts the centre by (+0.0001, -0.0001).
-// A null buffer has no word to read and counts as zero.
+// A null buffer or a negative W or H has no word to read; it counts as zero.
 void AdvanceView(const uint32_t* pixels, int32_t W, int32_t H);
 
 // One tick: render the frame through the chosen render path (which gives the

@@ -141,6 +141,33 @@ TEST_CASE("empty frames write nothing but still advance the view")
     }
 }
 
+TEST_CASE("negative sizes read and write no word and only grow the zoom")
+{
+    FreshView view;
+    // Escaped words all round, so that any word read would move the centre.
+    const int kGuard = 64;
+    std::vector<uint32_t> block(2 * kGuard, 0x00FFFFFF);
+    uint32_t* pixels = block.data() + kGuard;
+    const int32_t sizes[][2] = {{-5, 3}, {5, -3}, {-5, -3}, {-5, 0}, {0, -3}, {-1, 1}, {1, -1},
+                                {INT32_MIN, 2}, {2, INT32_MIN}, {INT32_MIN, INT32_MIN}};
+    for (const auto& size : sizes) {
+        CAPTURE(size[0]);
+        CAPTURE(size[1]);
+        float zoom = viewState.zoom;
+        AnimationTick(pixels, size[0], size[1]);
+        CHECK(viewState.zoom == zoom + 0.1f);
+        zoom = viewState.zoom;
+        SkipTick(pixels, size[0], size[1]);
+        CHECK(viewState.zoom == zoom + 0.1f);
+        zoom = viewState.zoom;
+        AdvanceView(pixels, size[0], size[1]);
+        CHECK(viewState.zoom == zoom + 0.1f);
+        CHECK(viewState.centerRe == -0.75f);
+        CHECK(viewState.centerIm == 0.5f);
+        CHECK(std::all_of(block.begin(), block.end(), [](uint32_t w) { return w == 0x00FFFFFF; }));
+    }
+}
+
 TEST_CASE("the centre drifts on exactly 885 ticks, then settles")
 {
     FreshView view;

@@ -1,5 +1,5 @@
 // Entry point: registers the window class, shows the window and runs the
-// message loop; the quit code is the exit code.
+// message loop; the quit code is the exit code (0 without a window).
 #include "window.h"
 
 #include <windows.h>
@@ -10,8 +10,5 @@ SYSTEM_CALLBACK int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int sho
         MessageBoxA(nullptr, "Program requires Windows NT!", "Mandelbrot Set", MB_ICONERROR);
         return 0;
     }
-    HWND hwnd = CreateMainWindow(instance);
-    ShowWindow(hwnd, showCommand);
-    UpdateWindow(hwnd);
-    return RunMessageLoop();
+    return RunMainWindow(instance, showCommand);
 }

@@ -7,7 +7,8 @@
 // - Escape swaps between the framed and a borderless style, and each time puts the
 //   window topmost at (0, 0) with the monitor's size; other keys do nothing;
 // - system keys keep their default handling, so Alt+F4 closes the window;
-// - closing the window ends the program with exit code 0;
+// - closing the window ends the program with exit code 0, and so does a window
+//   that cannot be created;
 // - the frame is the client size whenever it and its centre word fit the FrameBuffer
 //   (monitorWidth x monitorHeight words), wider or taller than the monitor included;
 //   a client that does not fit gets each dimension limited to the monitor's, stretched over it;
@@ -92,11 +93,14 @@ static void OnPaint(HWND hwnd)
     EndPaint(hwnd, &paint);
 }
 
+// SWP_FRAMECHANGED: the system recalculates the frame after a style change only
+// when told so or when the window moves or resizes, and from the second Escape
+// on the window is already at (0, 0) with the monitor's size.
 static void SwapStyle(HWND hwnd)
 {
     windowState.savedStyle =
         static_cast<uint32_t>(SetWindowLongA(hwnd, GWL_STYLE, static_cast<LONG>(windowState.savedStyle)));
-    SetWindowPos(hwnd, HWND_TOPMOST, 0, 0, windowState.monitorWidth, windowState.monitorHeight, 0);
+    SetWindowPos(hwnd, HWND_TOPMOST, 0, 0, windowState.monitorWidth, windowState.monitorHeight, SWP_FRAMECHANGED);
 }
 
 static SYSTEM_CALLBACK LRESULT CALLBACK WndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
@@ -147,3 +151,14 @@ HWND CreateMainWindow(HINSTANCE instance)
     return CreateWindowExA(0, kName, kName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                            CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
 }
+
+int RunMainWindow(HINSTANCE instance, int showCommand)
+{
+    HWND hwnd = CreateMainWindow(instance);
+    if (!hwnd)
+        return 0;  // no window would ever post the quit message
+    ShowWindow(hwnd, showCommand);
+    UpdateWindow(hwnd);
+    return RunMessageLoop();
+}
+

@@ -37,6 +37,10 @@ bool RegisterWindowClass(HINSTANCE__* instance);
 // Creates the framed "Mandelbrot Set" window, not yet shown.
 HWND__* CreateMainWindow(HINSTANCE__* instance);
 
+// Creates the window, shows it with the given command and dispatches messages
+// until WM_QUIT; returns its code, or 0 at once when the window cannot be created.
+int RunMainWindow(HINSTANCE__* instance, int showCommand);
+
 // Dispatches messages until WM_QUIT and returns its code.
 int RunMessageLoop();
 

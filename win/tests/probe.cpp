@@ -1,7 +1,8 @@
 // window-probe: reports on or drives the running "Mandelbrot Set" window from
-// another process, for the end-to-end run and the soak.
+// another process, for the Wine checks (wine_checks.py). Each command gives the
+// window a second to appear; the checks poll for longer waits.
 //
-//   window-probe state      waits up to 120 s for the window, then prints one line:
+//   window-probe state      prints one line:
 //                           window L T R B client X Y W H style S exstyle E
 //                           iconic I screen W H depth D foreground F focus F
 //   window-probe minimize   posts the minimise command the title bar would send
@@ -35,9 +36,9 @@
 
 static const char kScreenClass[] = "Mandelbrot Screen";
 
-static HWND FindMainWindow(int seconds)
+static HWND FindMainWindow()
 {
-    for (int i = 0; i < seconds * 10; ++i) {
+    for (int i = 0; i < 10; ++i) {
         for (const char* windowClass : {"Mandelbrot Set", kScreenClass}) {
             HWND hwnd = FindWindowA(windowClass, "Mandelbrot Set");
             if (hwnd && IsWindowVisible(hwnd))
@@ -192,7 +193,7 @@ int main(int argc, char** argv)
     }
     if (std::strcmp(command, "close") == 0 && argc == 3)
         return PostMessageA(ParseWindow(argv[2]), WM_CLOSE, 0, 0) ? 0 : 1;
-    HWND hwnd = FindMainWindow(std::strcmp(command, "state") == 0 ? 120 : 1);
+    HWND hwnd = FindMainWindow();
     if (!hwnd) {
         std::fprintf(stderr, "window-probe: no visible \"Mandelbrot Set\" window\n");
         return 1;

@@ -40,21 +40,6 @@ def wait_screens(s, rects):
     s.poll(shown, f"the saver did not show borderless topmost windows on {rects}; it shows {screens(s)}", seconds=20)
 
 
-def check_frame(s, program, rect):
-    """The rectangle of the screen shows, pixel for pixel, the core's frame of
-    its size at some tick."""
-    x, y, right, bottom = rect
-    w, h = right - x, bottom - y
-    s.poll(lambda: (lambda rgb: rgb != rgb[:3] * (w * h))(s.screenshot(x, y, w, h)),
-           f"the saver's window at {rect} shows only its background", seconds=20)
-    for attempt in range(3):  # a screenshot can catch a paint halfway
-        tick = s.match(s.screenshot(x, y, w, h), w, h, 1, s.max_tick(program))
-        if tick:
-            return print(f"the window at {rect} equals the frame of tick {tick} at {w}x{h}")
-        print(f"screenshot {attempt + 1} of {rect} matched no tick", file=sys.stderr)
-    fail(f"the window at {rect} shows no frame of the core at {w}x{h}")
-
-
 def ends(s, program, what, seconds=2):
     """The saver ended within the seconds (scaled by the machine's pace) with exit code 0."""
     try:
@@ -82,7 +67,7 @@ def run(arch, depth, scr, probe, tool):
             program = s.start(scr, "/s")
             wait_screens(s, [(0, 0, 640, 480)])
             if action[0] == "mousemove":  # once is enough for the frames
-                check_frame(s, program, (0, 0, 640, 480))
+                wc.check_frame(s, program, (0, 0, 640, 480))
             s.alive(program, "before any input")
             if action[0] == "key":
                 s.focus_key(s.find_window("^Mandelbrot Set$"), "a")
@@ -96,7 +81,7 @@ def run(arch, depth, scr, probe, tool):
 def bottom_rows_match(s, rgb, w, h, y, first, last):
     """The tick from first to last whose w x h frame equals the screenshot in
     its rows from y down, or None (wine_driver's match takes whole frames)."""
-    masks = [wd.top_bits(b) for b in s.bits]
+    masks = [bytes(v >> (8 - b) << (8 - b) for v in range(256)) for b in s.bits]
     want = [rgb[c::3].translate(masks[c]) for c in range(3)]
     cmd = [s.tool, "--size", f"{w}x{h}", "--from", str(first), "--ticks", str(last), "--raw"]
     with wd.subprocess.Popen(cmd, stdout=wd.subprocess.PIPE) as tool:
@@ -118,7 +103,7 @@ def monitors(arch, scr, probe, tool):
         s.xdotool("mousemove", "100", "100")
         program = s.start(scr, "/s")
         wait_screens(s, [(0, 0, 320, 240), (0, 0, 640, 480)])
-        check_frame(s, program, (0, 0, 320, 240))
+        wc.check_frame(s, program, (0, 0, 320, 240))
         for attempt in range(3):
             tick = bottom_rows_match(s, s.screenshot(0, 240, 640, 240), 640, 480, 240, 1, s.max_tick(program))
             if tick:
@@ -187,9 +172,9 @@ def soak(arch, scr, probe, tool):
             if len(samples) == 10:
                 resources = s.run(wd.WINE, probe, "resources", deadline=s.deadline(30))
             elif len(samples) == 14:
-                early = wc.shown_tick(s, program, 800, 600)
+                early = wc.shown_tick(s, program, (0, 0, 800, 600))
             elif early and end is None and len(samples) % 5 == 4:
-                late = wc.shown_tick(s, program, 800, 600, early)
+                late = wc.shown_tick(s, program, (0, 0, 800, 600), early)
                 end = len(samples) + 5 if late[0] - early[0] >= wc.LEAK_SPAN else None
             if len(samples) > 10 and samples[-1] > samples[9] + wc.RUNAWAY_KIB:
                 fail(f"resident memory grew from {samples[9]} KiB at 10 s to {samples[-1]} KiB at {len(samples)} s")

@@ -35,6 +35,13 @@ LRESULT WINAPI RecordDefWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
     return realDefWindowProc(hwnd, message, wParam, lParam);
 }
 
+// Records like RecordDefWindowProc, and makes every window creation fail.
+LRESULT WINAPI RefuseCreation(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    passedOn.push_back(message);
+    return message == WM_NCCREATE ? FALSE : realDefWindowProc(hwnd, message, wParam, lParam);
+}
+
 void SetDefWindowProcSlot(LRESULT(WINAPI* target)(HWND, UINT, WPARAM, LPARAM))
 {
     DWORD protection;
@@ -43,15 +50,44 @@ void SetDefWindowProcSlot(LRESULT(WINAPI* target)(HWND, UINT, WPARAM, LPARAM))
     VirtualProtect(&defWindowProcSlot, sizeof defWindowProcSlot, protection, &protection);
 }
 
+// While it lives, what WndProc passes on to DefWindowProcA goes through `hook`
+// (by default only recorded in passedOn).
+struct HookDefWindowProc {
+    explicit HookDefWindowProc(LRESULT(WINAPI* hook)(HWND, UINT, WPARAM, LPARAM) = RecordDefWindowProc)
+    {
+        realDefWindowProc = defWindowProcSlot;
+        passedOn.clear();
+        SetDefWindowProcSlot(hook);
+    }
+    ~HookDefWindowProc() { SetDefWindowProcSlot(realDefWindowProc); }
+};
+
 bool WasPassedOn(UINT message)
 {
     return std::find(passedOn.begin(), passedOn.end(), message) != passedOn.end();
 }
 
+// Ends, with a code of its own, a message loop that nothing else has ended
+// within ten seconds, so that a broken close fails the test instead of hanging it.
+const int kWatchdogCode = 99;
+
+void CALLBACK WatchdogExpired(HWND, UINT, UINT_PTR, DWORD)
+{
+    PostQuitMessage(kWatchdogCode);
+}
+
+struct Watchdog {
+    UINT_PTR timer = SetTimer(nullptr, 0, 10000, WatchdogExpired);
+    ~Watchdog() { KillTimer(nullptr, timer); }
+};
+
 HINSTANCE Instance()
 {
     return GetModuleHandleA(nullptr);
 }
+
+// The style the system gives the window when it shows it.
+LONG framedStyle;
 
 // The window that the tests drive: registered, created and shown once, like
 // the program's, and kept (without a window manager, Wine waits seconds for a
@@ -63,14 +99,21 @@ HWND MainWindow()
         HWND created = CreateMainWindow(Instance());
         REQUIRE(created);
         ShowWindow(created, SW_SHOWNOACTIVATE);
+        framedStyle = GetWindowLongA(created, GWL_STYLE);
         return created;
     }();
     return hwnd;
 }
 
-// Tests that point the window state elsewhere put it back on the way out.
+// Tests that point the window state elsewhere, or send it made-up sizes, put
+// back the main window's state on the way out (created first if need be).
 struct KeepWindowState {
-    WindowState saved = windowState;
+    WindowState saved;
+    KeepWindowState()
+    {
+        MainWindow();
+        saved = windowState;
+    }
     ~KeepWindowState() { windowState = saved; }
 };
 
@@ -82,6 +125,19 @@ void Send(HWND hwnd, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
 void SetClientSize(HWND hwnd, int width, int height)
 {
     Send(hwnd, WM_SIZE, SIZE_RESTORED, MAKELPARAM(width, height));
+}
+
+// Puts the main window back as it was created: framed, not topmost, with the
+// borderless style saved, at 40, 30 with a 400 x 300 frame, and the client size
+// recorded from the real client area.
+void ResetMainWindow(HWND hwnd)
+{
+    SetWindowLongA(hwnd, GWL_STYLE, framedStyle);
+    windowState.savedStyle = kBorderless;
+    SetWindowPos(hwnd, HWND_NOTOPMOST, 40, 30, 400, 300, SWP_FRAMECHANGED | SWP_NOACTIVATE);
+    RECT client;
+    GetClientRect(hwnd, &client);
+    SetClientSize(hwnd, client.right, client.bottom);
 }
 
 // The frame that a tick at the current view renders, computed apart.
@@ -133,40 +189,77 @@ TEST_CASE("the class and a new window")
     CHECK(std::string(title) == "Mandelbrot Set");
     CHECK((GetWindowLongA(hwnd, GWL_STYLE) & WS_OVERLAPPEDWINDOW) == WS_OVERLAPPEDWINDOW);
 
-    SUBCASE("the FrameBuffer is a zeroed block of the monitor's size")
+    SUBCASE("creation makes the FrameBuffer a zeroed block of the monitor's size")
     {
+        KeepWindowState keep;
+        HWND created = CreateMainWindow(Instance());
+        REQUIRE(created);
         MONITORINFO monitor = {};
         monitor.cbSize = sizeof monitor;
-        GetMonitorInfoA(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &monitor);
+        GetMonitorInfoA(MonitorFromWindow(created, MONITOR_DEFAULTTONEAREST), &monitor);
         CHECK(windowState.monitorWidth == monitor.rcMonitor.right - monitor.rcMonitor.left);
         CHECK(windowState.monitorHeight == monitor.rcMonitor.bottom - monitor.rcMonitor.top);
         REQUIRE(windowState.pixels != nullptr);
+        CHECK(windowState.pixels != keep.saved.pixels);
         const size_t words = static_cast<size_t>(windowState.monitorWidth) * windowState.monitorHeight;
         CHECK(HeapSize(GetProcessHeap(), 0, windowState.pixels) >= words * 4);
         CHECK(std::all_of(windowState.pixels, windowState.pixels + words, [](uint32_t w) { return w == 0; }));
+
+        // Its WM_DESTROY posts the quit message, which no loop here is to see.
+        DestroyWindow(created);
+        MSG message;
+        REQUIRE(PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+        CHECK(message.wParam == 0);
     }
     SUBCASE("the client size follows the window")
     {
-        RECT client;
-        GetClientRect(hwnd, &client);
-        CHECK(windowState.clientWidth == client.right);
-        CHECK(windowState.clientHeight == client.bottom);
-        CHECK(windowState.invalidRect.right == client.right);
-        CHECK(windowState.invalidRect.bottom == client.bottom);
+        KeepWindowState keep;
+        ResetMainWindow(hwnd);
+        for (const SIZE size : {SIZE{520, 410}, SIZE{300, 200}}) {
+            SetWindowPos(hwnd, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+            RECT client;
+            GetClientRect(hwnd, &client);
+            CHECK(client.right < size.cx);
+            CHECK(windowState.clientWidth == client.right);
+            CHECK(windowState.clientHeight == client.bottom);
+            CHECK(windowState.invalidRect.right == client.right);
+            CHECK(windowState.invalidRect.bottom == client.bottom);
+        }
     }
-    SUBCASE("timer 1 ticks every 16 ms")
-    {
+}
+
+// Each timer message needs a due time that passed after the one before it was
+// taken, and due times are a period apart: ten messages within 250 ms need a
+// period under 250 / 8 ms (about 31). At 16 ms they take about 144 ms. Load
+// only spreads them out, so the test looks for one such run within 20 seconds.
+TEST_CASE("timer 1 fires every 16 ms")
+{
+    HWND hwnd = MainWindow();
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    const auto milliseconds = [&] {
+        QueryPerformanceCounter(&now);
+        return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+    };
+    std::vector<double> times;
+    bool fastRun = false;
+    while (!fastRun && milliseconds() < 20000) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_TIMER);
         MSG message;
-        Sleep(50);
-        REQUIRE(PeekMessageA(&message, hwnd, WM_TIMER, WM_TIMER, PM_REMOVE));
-        CHECK(message.wParam == 1);
-        Sleep(50);
-        CHECK(PeekMessageA(&message, hwnd, WM_TIMER, WM_TIMER, PM_REMOVE));
+        while (PeekMessageA(&message, hwnd, WM_TIMER, WM_TIMER, PM_REMOVE)) {
+            REQUIRE(message.wParam == 1);
+            times.push_back(milliseconds());
+        }
+        fastRun = times.size() >= 10 && times.back() - times[times.size() - 10] < 250;
     }
+    CAPTURE(times.size());
+    CHECK(fastRun);
 }
 
 TEST_CASE("WM_SIZE records the client size, zero-extended, and minimised as 0 x 0")
 {
+    KeepWindowState keep;
     HWND hwnd = MainWindow();
     SetClientSize(hwnd, 0xFFFF, 0x8000);
     CHECK(windowState.clientWidth == 65535);
@@ -185,9 +278,11 @@ TEST_CASE("WM_SIZE records the client size, zero-extended, and minimised as 0 x 
 
 TEST_CASE("WM_TIMER renders a frame of the client size, advances the view and invalidates without erasing")
 {
+    KeepWindowState keep;
     HWND hwnd = MainWindow();
     SetClientSize(hwnd, 64, 48);
     windowState.pixels[64 * 48] = 0xABCDEFu;
+    UpdateWindow(hwnd);  // the paint, and erase, that the size change asked for
     for (WPARAM timer : {1, 7}) {
         const std::vector<uint32_t> expected = ExpectedFrame(64, 48);
         const float zoom = viewState.zoom;
@@ -199,11 +294,22 @@ TEST_CASE("WM_TIMER renders a frame of the client size, advances the view and in
         RECT update;
         REQUIRE(GetUpdateRect(hwnd, &update, FALSE));
         CHECK(SameRect(update, {0, 0, 64, 48}));
+
+        HookDefWindowProc record;
+        UpdateWindow(hwnd);
+        CHECK_FALSE(GetUpdateRect(hwnd, nullptr, FALSE));
+        CHECK_FALSE(WasPassedOn(WM_ERASEBKGND));
     }
+    // The same paint after an invalidation with erasing does erase.
+    HookDefWindowProc record;
+    InvalidateRect(hwnd, nullptr, TRUE);
+    UpdateWindow(hwnd);
+    CHECK(WasPassedOn(WM_ERASEBKGND));
 }
 
 TEST_CASE("a minimised tick renders nothing and tests word 0 of the last frame")
 {
+    KeepWindowState keep;
     HWND hwnd = MainWindow();
     Send(hwnd, WM_SIZE, SIZE_MINIMIZED, 0);
     const ViewState before = viewState;
@@ -216,13 +322,34 @@ TEST_CASE("a minimised tick renders nothing and tests word 0 of the last frame")
     CHECK(viewState.centerIm == static_cast<float>(static_cast<double>(before.centerIm) - 0.0001));
 }
 
+// After an Escape: at (0, 0) with the monitor's size, topmost, with the client
+// area the style gives (inside the frame, or the whole window when borderless),
+// and that client size recorded.
+void CheckEscapePlacement(HWND hwnd, bool framed)
+{
+    CAPTURE(framed);
+    RECT window, client;
+    GetWindowRect(hwnd, &window);
+    GetClientRect(hwnd, &client);
+    CHECK(SameRect(window, {0, 0, windowState.monitorWidth, windowState.monitorHeight}));
+    CHECK((GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
+    if (framed) {
+        CHECK(client.right < windowState.monitorWidth);
+        CHECK(client.bottom < windowState.monitorHeight);
+    } else {
+        CHECK(client.right == windowState.monitorWidth);
+        CHECK(client.bottom == windowState.monitorHeight);
+    }
+    CHECK(windowState.clientWidth == client.right);
+    CHECK(windowState.clientHeight == client.bottom);
+}
+
 TEST_CASE("Escape swaps the style and puts the window topmost at (0, 0) with the monitor's size")
 {
     HWND hwnd = MainWindow();
-    const LONG framed = GetWindowLongA(hwnd, GWL_STYLE);
+    ResetMainWindow(hwnd);
     RECT before;
     GetWindowRect(hwnd, &before);
-    const RECT monitor = {0, 0, windowState.monitorWidth, windowState.monitorHeight};
 
     SUBCASE("other keys and key-ups change nothing")
     {
@@ -233,53 +360,47 @@ TEST_CASE("Escape swaps the style and puts the window topmost at (0, 0) with the
         RECT after;
         GetWindowRect(hwnd, &after);
         CHECK(SameRect(after, before));
-        CHECK(GetWindowLongA(hwnd, GWL_STYLE) == framed);
+        CHECK(GetWindowLongA(hwnd, GWL_STYLE) == framedStyle);
         CHECK((GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) == 0);
         CHECK(windowState.savedStyle == kBorderless);
     }
-    SUBCASE("each Escape key-down swaps, auto-repeats included")
+    SUBCASE("each Escape key-down swaps, auto-repeats included, and the frame follows the style")
     {
-        RECT rect;
         Send(hwnd, WM_KEYDOWN, VK_ESCAPE, 1);
         // The system keeps WS_CLIPSIBLINGS on every top-level window.
         const LONG borderless = GetWindowLongA(hwnd, GWL_STYLE);
         CHECK((borderless & ~WS_CLIPSIBLINGS) == static_cast<LONG>(kBorderless));
-        CHECK(windowState.savedStyle == static_cast<uint32_t>(framed));
-        GetWindowRect(hwnd, &rect);
-        CHECK(SameRect(rect, monitor));
-        CHECK((GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
+        CHECK(windowState.savedStyle == static_cast<uint32_t>(framedStyle));
+        CheckEscapePlacement(hwnd, false);
 
+        // Already in place: only the style change can bring the frame back.
         Send(hwnd, WM_KEYDOWN, VK_ESCAPE, 0x40000001);  // held down: the repeat flag is set
-        CHECK(GetWindowLongA(hwnd, GWL_STYLE) == framed);
+        CHECK(GetWindowLongA(hwnd, GWL_STYLE) == framedStyle);
         CHECK(windowState.savedStyle == static_cast<uint32_t>(borderless));
-        GetWindowRect(hwnd, &rect);
-        CHECK(SameRect(rect, monitor));
-        CHECK((GetWindowLongA(hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
+        CheckEscapePlacement(hwnd, true);
 
         Send(hwnd, WM_KEYDOWN, VK_ESCAPE, 0x40000001);
         CHECK(GetWindowLongA(hwnd, GWL_STYLE) == borderless);
+        CheckEscapePlacement(hwnd, false);
         Send(hwnd, WM_KEYDOWN, VK_ESCAPE, 1);
-        CHECK(GetWindowLongA(hwnd, GWL_STYLE) == framed);
+        CHECK(GetWindowLongA(hwnd, GWL_STYLE) == framedStyle);
+        CheckEscapePlacement(hwnd, true);
     }
 }
 
 TEST_CASE("key-downs stay in the window; system keys and the rest go on to DefWindowProcA")
 {
     HWND hwnd = MainWindow();
-    realDefWindowProc = defWindowProcSlot;
-    passedOn.clear();
-    SetDefWindowProcSlot(RecordDefWindowProc);
+    HookDefWindowProc record;
     Send(hwnd, WM_KEYDOWN, 'A');
     Send(hwnd, WM_KEYDOWN, VK_F10);
     Send(hwnd, WM_KEYDOWN, VK_ESCAPE);
     Send(hwnd, WM_KEYDOWN, VK_ESCAPE);
-    const bool keyDownPassedOn = WasPassedOn(WM_KEYDOWN);
+    CHECK_FALSE(WasPassedOn(WM_KEYDOWN));
     Send(hwnd, WM_KEYUP, 'A');
     Send(hwnd, WM_CHAR, 'a');
     Send(hwnd, WM_SYSKEYDOWN, VK_MENU, 1 << 29);
     Send(hwnd, WM_SYSKEYUP, VK_MENU, 1 << 29);
-    SetDefWindowProcSlot(realDefWindowProc);
-    CHECK_FALSE(keyDownPassedOn);
     CHECK(WasPassedOn(WM_KEYUP));
     CHECK(WasPassedOn(WM_CHAR));
     CHECK(WasPassedOn(WM_SYSKEYDOWN));
@@ -288,7 +409,9 @@ TEST_CASE("key-downs stay in the window; system keys and the rest go on to DefWi
 
 TEST_CASE("closing the window ends the message loop with code 0")
 {
+    KeepWindowState keep;  // each new window's WM_CREATE takes a FrameBuffer of its own
     MainWindow();
+    Watchdog watchdog;
     SUBCASE("WM_CLOSE")
     {
         HWND hwnd = CreateMainWindow(Instance());
@@ -303,6 +426,21 @@ TEST_CASE("closing the window ends the message loop with code 0")
         CHECK(RunMessageLoop() == 0);
         CHECK_FALSE(IsWindow(hwnd));
     }
+}
+
+TEST_CASE("a window that cannot be created ends the program at once with code 0")
+{
+    KeepWindowState keep;
+    MainWindow();  // the class is registered
+    int code;
+    {
+        HookDefWindowProc refuse(RefuseCreation);
+        Watchdog watchdog;
+        code = RunMainWindow(Instance(), SW_SHOWNOACTIVATE);
+    }
+    CHECK(WasPassedOn(WM_NCCREATE));
+    CHECK(windowState.pixels == keep.saved.pixels);  // no WM_CREATE
+    CHECK(code == 0);
 }
 
 // A fake 8 x 6 monitor: a FrameBuffer of 48 words followed by a guard.
@@ -524,4 +662,50 @@ TEST_CASE("PaintFrame shows the words as 32-bit and 16-bit displays read them")
         }
         FreeCanvas(canvas);
     }
+}
+
+// A fake 8 x 6 monitor whose FrameBuffer ends where an inaccessible page
+// begins, so that reading a word past it faults (or, where the system catches
+// the fault, leaves the picture unpainted).
+struct GuardedFrameBuffer {
+    KeepWindowState keep;
+    char* region;
+    GuardedFrameBuffer()
+    {
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
+        region = static_cast<char*>(
+            VirtualAlloc(nullptr, 2 * system.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        REQUIRE(region);
+        DWORD protection;
+        REQUIRE(VirtualProtect(region + system.dwPageSize, system.dwPageSize, PAGE_NOACCESS, &protection));
+        windowState.pixels = reinterpret_cast<uint32_t*>(region + system.dwPageSize) - 8 * 6;
+        windowState.monitorWidth = 8;
+        windowState.monitorHeight = 6;
+    }
+    ~GuardedFrameBuffer() { VirtualFree(region, 0, MEM_RELEASE); }
+};
+
+TEST_CASE("a paint of a client larger than the monitor shows the frame stretched, reading only its words")
+{
+    HWND hwnd = MainWindow();
+    ResetMainWindow(hwnd);
+    GuardedFrameBuffer buffer;
+    SetClientSize(hwnd, 100, 50);
+    const std::vector<uint32_t> expected = ExpectedFrame(8, 6);
+    Send(hwnd, WM_TIMER, 1);
+    REQUIRE(std::equal(expected.begin(), expected.end(), windowState.pixels));
+
+    // Painted by the window procedure, each frame pixel stretched over 12.5 x 8.3.
+    InvalidateRect(hwnd, nullptr, FALSE);
+    UpdateWindow(hwnd);
+    CHECK_FALSE(GetUpdateRect(hwnd, nullptr, FALSE));
+    const Canvas canvas = NewCanvas(100, 50, 32);
+    HDC window = GetDC(hwnd);
+    BitBlt(canvas.dc, 0, 0, 100, 50, window, 0, 0, SRCCOPY);
+    ReleaseDC(hwnd, window);
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 8; ++x)
+            CHECK(CanvasWord(canvas, 100, (2 * x + 1) * 100 / 16, (2 * y + 1) * 50 / 12) == expected[y * 8 + x]);
+    FreeCanvas(canvas);
 }

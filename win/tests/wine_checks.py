@@ -55,12 +55,7 @@ def check_frame(s, program, client):
         rgb = s.screenshot(x, y, w, h)
         return rgb != rgb[:3] * (w * h)
     s.poll(painted, "the client area shows only its background", seconds=20)
-    for attempt in range(3):  # a screenshot can catch a paint halfway
-        tick = s.match(s.screenshot(x, y, w, h), w, h, 1, s.max_tick(program))
-        if tick:
-            return print(f"the client area equals the frame of tick {tick} at {w}x{h}")
-        print(f"screenshot {attempt + 1} matched no tick", file=sys.stderr)
-    fail("the client area shows no frame of the core")
+    print(f"the client area equals the frame of tick {shown_tick(s, program, client)[0]} at {w}x{h}")
 
 
 def e2e(arch, depth, scenario, exe, probe, tool):
@@ -77,7 +72,7 @@ def e2e(arch, depth, scenario, exe, probe, tool):
     with Session(arch, [f"640x480x{depth}"], probe=probe, tool=tool) as s:
         began = time.monotonic()
         program = s.start(exe)
-        state = s.wait_state(lambda st: True, 'no window "Mandelbrot Set" appeared')
+        state = s.wait_state(lambda st: True, 'no window "Mandelbrot Set" appeared', program, seconds=120)
         print("opened:", state["line"])
         if arch == "win32" and s.route[0] == "native":
             worker = s.worker(exe)
@@ -95,12 +90,12 @@ def e2e(arch, depth, scenario, exe, probe, tool):
 
         if scenario == "full":
             s.probe("minimize")
-            s.wait_state(lambda st: st["iconic"] == 1, "the window did not minimise")
+            s.wait_state(lambda st: st["iconic"] == 1, "the window did not minimise", program)
             time.sleep(1)
             s.alive(program, "while minimised")
             s.probe("restore")
             s.wait_state(lambda st: st["client"] == client and st["iconic"] == 0,
-                         "the window did not come back at its size")
+                         "the window did not come back at its size", program)
             first = s.screenshot(*client)
             s.poll(lambda: s.screenshot(*client) != first, "the picture stands still after restoring")
             s.alive(program, "after restoring")
@@ -109,13 +104,15 @@ def e2e(arch, depth, scenario, exe, probe, tool):
             s.focus_key(s.find_window("^Mandelbrot Set$"), "Escape")
             state = s.wait_state(lambda st: st["window"] == (0, 0, 640, 480) and st["style"] & ~0x04000000 == 0x50000000
                                  and st["exstyle"] & 8 and client_fits(st, False),
-                                 "the first Escape did not make the window borderless and topmost at (0, 0), 640 x 480")
+                                 "the first Escape did not make the window borderless and topmost at (0, 0), 640 x 480",
+                                 program)
             print("after the first Escape:", state["line"])
             # No refocusing: the second Escape goes to wherever the focus is now.
             s.xdotool("key", "Escape")
             state = s.wait_state(lambda st: st["window"] == (0, 0, 640, 480) and st["style"] == framed
                                  and st["exstyle"] & 8 and client_fits(st, True),
-                                 "the second Escape did not bring the frame back, topmost at (0, 0), 640 x 480")
+                                 "the second Escape did not bring the frame back, topmost at (0, 0), 640 x 480",
+                                 program)
             print("after the second Escape:", state["line"])
 
         s.focus_key(s.find_window("^Mandelbrot Set$"), "alt+F4")
@@ -130,10 +127,10 @@ def cover_screen(s, exe, w, h):
     """Starts the exe and makes it cover the w x h screen (Escape); returns the
     program and the Linux process that runs its code."""
     program = s.start(exe)
-    s.wait_state(lambda st: True, 'no window "Mandelbrot Set" appeared')
+    s.wait_state(lambda st: True, 'no window "Mandelbrot Set" appeared', program, seconds=120)
     worker = s.worker(exe)
     s.focus_key(s.find_window("^Mandelbrot Set$"), "Escape")
-    s.wait_state(lambda st: st["client"] == (0, 0, w, h), f"Escape did not give a {w}x{h} client area")
+    s.wait_state(lambda st: st["client"] == (0, 0, w, h), f"Escape did not give a {w}x{h} client area", program)
     return program, worker
 
 
@@ -144,18 +141,19 @@ def close(s, program):
         fail(f"the program exited with code {code}")
 
 
-def shown_tick(s, program, w, h, last=None):
-    """The tick whose frame the w x h screen shows, searched near the count
-    that the last one, (tick, seconds since the start), predicts."""
-    for _ in range(3):  # a screenshot can catch a paint halfway
+def shown_tick(s, program, rect, last=None):
+    """The tick whose frame the rectangle (x, y, w, h) shows, searched near the
+    count that the last one, (tick, seconds since the start), predicts; and when."""
+    for attempt in range(3):  # a screenshot can catch a paint halfway
         elapsed = time.monotonic() - s.born[program.pid]
-        rgb = s.screenshot(0, 0, w, h)
+        rgb = s.screenshot(*rect)
         high = s.max_tick(program)
         estimate = high if not last else last[0] + int(last[0] / last[1] * (elapsed - last[1]))
-        tick = s.find_tick(rgb, w, h, estimate, last[0] if last else 1, high)
+        tick = s.find_tick(rgb, *rect[2:], estimate, last[0] if last else 1, high)
         if tick:
             return tick, elapsed
-    fail(f"the screen shows no frame of the core at {w}x{h}")
+        print(f"screenshot {attempt + 1} matched no tick", file=sys.stderr)
+    fail(f"the window shows no frame of the core at {rect[2]}x{rect[3]}")
 
 
 def rss(pid):
@@ -176,7 +174,7 @@ def soak(arch, exe, probe, tool):
         # Under WoW64 a paint holds a copy of the frame for a moment, so single
         # samples rise by up to a frame's bytes and fall back; the floor, the
         # lowest of 5 samples, rises only with a leak.
-        samples, early, end = [], None, None
+        samples, early, late, end = [], None, None, None
         while end is None or len(samples) < end:
             time.sleep(1)
             s.alive(program, f"after {len(samples) + 1} s")
@@ -184,9 +182,11 @@ def soak(arch, exe, probe, tool):
             if len(samples) == 10:
                 resources = s.run(wd.WINE, probe, "resources", deadline=s.deadline(30))
             elif len(samples) == 14:
-                early = shown_tick(s, program, 800, 600)
+                early = shown_tick(s, program, (0, 0, 800, 600))
             elif early and end is None and len(samples) % 5 == 4:
-                late = shown_tick(s, program, 800, 600, early)
+                previous, late = late or early, shown_tick(s, program, (0, 0, 800, 600), late or early)
+                if late[0] == previous[0]:
+                    fail(f"the window stands still at the frame of tick {late[0]}")
                 end = len(samples) + 5 if late[0] - early[0] >= LEAK_SPAN else None
             if len(samples) > 10 and samples[-1] > samples[9] + RUNAWAY_KIB:
                 fail(f"resident memory grew from {samples[9]} KiB at 10 s to {samples[-1]} KiB at {len(samples)} s")
@@ -232,9 +232,9 @@ def exhaust_gdi(arch, exe, probe, tool):
         small.alive(program, f"during {capacity + 1000} paints")
         if rss(worker) > base + BOUND_KIB:
             fail(f"resident memory grew from {base} KiB to {rss(worker)} KiB during {capacity + 1000} paints")
-        before = shown_tick(small, program, 160, 120)
+        before = shown_tick(small, program, (0, 0, 160, 120))
         def newer():
-            shown = shown_tick(small, program, 160, 120, before)
+            shown = shown_tick(small, program, (0, 0, 160, 120), before)
             return shown[0] > before[0] and shown
         after = small.poll(newer, f"after {capacity + 1000} paints the window stands still at tick {before[0]}")
         print(f"soak: {capacity + 1000} paints at 160x120 in {time.monotonic() - began:.0f} s "
@@ -255,7 +255,7 @@ def tick_rate(exe, probe, tool, seconds="80"):
     arch = {b"\x64\x86": "win64", b"\x4c\x01": "win32"}.get(machine) or fail(f"{exe} is no x86 Windows exe")
     with Session(arch, ["1920x1080x24"], probe=probe, tool=tool) as s:
         program, worker = cover_screen(s, exe, 1920, 1080)
-        shown = time.monotonic() - s.born[program.pid]
+        covered = time.monotonic() - s.born[program.pid]
         at = [4]
         while at[-1] * 2 < seconds:
             at.append(at[-1] * 2)
@@ -266,8 +266,8 @@ def tick_rate(exe, probe, tool, seconds="80"):
                 cpu = sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))
             shots.append((time.monotonic() - s.born[program.pid], s.screenshot(0, 0, 1920, 1080), cpu))
         close(s, program)
-        print(f"{arch} ({s.route[0]}), 1920x1080 borderless; the window showed {shown:.2f} s after the start")
-        last = (0, shown)
+        print(f"{arch} ({s.route[0]}), 1920x1080 borderless from {covered:.2f} s after the start")
+        last = (0, covered)
         ticks = []
         for elapsed, rgb, cpu in shots:
             estimate = last[0] + int(max(last[0], 1) / last[1] * (elapsed - last[1]))
@@ -320,7 +320,7 @@ def picture(screen, seconds, png):
             for font in os.listdir("/usr/share/wine/fonts"):
                 shutil.copy(os.path.join("/usr/share/wine/fonts", font), fonts)
         program = s.start(os.path.join(wd.ROOT, "build/win64/win/mandelbrot.exe"))
-        left, top, right, bottom = s.wait_state(lambda st: True, "no window appeared")["window"]
+        left, top, right, bottom = s.wait_state(lambda st: True, "no window appeared", program, seconds=120)["window"]
         time.sleep(float(seconds))
         subprocess.run(["import", "-window", "root", "-crop", f"{right - left}x{bottom - top}+{left}+{top}",
                         "+repage", png], env=s.env, check=True)
@@ -333,4 +333,5 @@ COMMANDS = {"run": run, "e2e": e2e, "soak": soak, "tick-rate": tick_rate, "relea
 if __name__ == "__main__":
     if len(sys.argv) < 2 or sys.argv[1] not in COMMANDS:
         sys.exit(__doc__)
+    sys.stdout.reconfigure(line_buffering=True)
     sys.exit(wd.main(COMMANDS[sys.argv[1]], *sys.argv[2:]))

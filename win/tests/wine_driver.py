@@ -1,22 +1,24 @@
 """Runs Windows programs under Wine on a virtual X screen of their own, for the
-window tests. Every process a run starts ends with the run, however it ends.
+window checks (wine_checks.py). Every process a run starts ends with the run.
 
     import wine_driver as wd
     with wd.Session("win32", screens=["1280x800x24", "1024x768x24"]) as s:
-        scr = s.start("build/win32/scr/mandelbrot.scr", "/s")   # Wine, own process group
-        xid = s.find_window("^Mandelbrot Set$")                  # an X window id, polled
-        s.xdotool("mousemove", "10", "10")                       # real input
-        state = s.wait_state(lambda st: st["iconic"] == 0, "it did not restore")
-        rgb = s.screenshot(0, 0, 1280, 800)                      # raw 8-bit RGB
-        tick = s.match(rgb, 1280, 800, 1, s.max_tick(scr))       # the frame it shows
-        code = s.wait_exit(scr, "Alt+F4 did not end it")         # its exit code
+        scr = s.start("build/win32/scr/mandelbrot.scr", "/s")  # under Wine, own session
+        xid = s.find_window("^Mandelbrot Set$")                 # X window id, polled
+        s.xdotool("mousemove", "10", "10")                      # real input; or
+        s.focus_key(xid, "Escape")
+        state = s.wait_state(lambda st: st["client"] == (0, 0, 1280, 800), "not covered", scr)
+        s.probe("close")                                        # window-probe.exe's commands
+        rgb = s.screenshot(0, 0, 1280, 800)                     # raw 8-bit RGB
+        tick = s.match(rgb, 1280, 800, 1, s.max_tick(scr))      # the frame it shows, or None
+        code = s.wait_exit(scr, "WM_CLOSE did not end it")       # its exit code
 
-Session(arch, screens): arch "win64" or "win32" (a 32-bit exe runs through
-WoW64 by the route that scripts/run32 names; where that needs what this run
-lacks, Skip is raised, which main() turns into exit code 77). screens: one
-"WxHxDEPTH" per X screen (two or more: one Xinerama desktop), or None for the
-caller's $DISPLAY. Waits poll with deadlines scaled by the machine's measured
-pace (Session.deadline); fail() ends a check with a message.
+arch "win64" or "win32": a 32-bit exe runs through WoW64 by the route that
+scripts/run32 names; where that needs what this run lacks, Skip is raised, which
+main() turns into exit code 77. screens: one "WxHxDEPTH" per X screen (two or
+more make one Xinerama desktop), or None for the caller's $DISPLAY. Waits poll
+with deadlines scaled by the machine's measured pace (Session.deadline); fail()
+ends a check with a message (exit code 1 through main()).
 
 Teardown cannot be skipped: the run holds a lock on a Wine prefix of its own
 (build/wine/KIND-N, one per concurrent run, created once), and a guardian
@@ -26,12 +28,10 @@ once the run ends: normally, by a signal, or killed outright.
 """
 import fcntl
 import os
-import re
 import select
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -67,10 +67,6 @@ def route():
     return name, why.strip("()")
 
 
-def top_bits(bits):
-    return bytes((v >> (8 - bits)) << (8 - bits) for v in range(256))
-
-
 def max_tick(seconds):
     """The most ticks a window can have made in that many seconds, and a few more."""
     return int(seconds / TICK_SECONDS) + 20
@@ -78,13 +74,13 @@ def max_tick(seconds):
 
 class Session:
     def __init__(self, arch, screens=("1024x768x24",), kind=None, probe=None, tool=None):
-        self.arch, self.screens, self.groups, self.born = arch, screens, [], {}
+        self.screens, self.groups, self.born = screens, [], {}
         self.route = route() if arch == "win32" else ("native", "64-bit")
         self.kind = kind or ("wow64" if self.route[0] == "qemu" else "win64")
         self.probe_exe = probe or os.path.join(ROOT, "build/win64/win/tests/window-probe.exe")
         self.tool = tool or os.path.join(ROOT, "build/host/tools/mandelbrot-frames")
         self.bits = [5, 5, 5] if screens and screens[0].endswith("x16") else [8, 8, 8]
-        self.pace = IDLE_PACE
+        self.pace = None
 
     # --- the run's processes and their end ---------------------------------
 
@@ -102,18 +98,12 @@ class Session:
         self.guard.wait()  # it has forked away from the run's process tree
         for fd in locks:
             os.close(fd)  # the guardian holds them until it is done
-        self.work = tempfile.mkdtemp(prefix="wine-run-")
         self._tell("prefix", self.env["WINEPREFIX"])
-        self._tell("work", self.work)
         try:
             if self.route[0] == "qemu":
                 self._qemu()
             self.env["DISPLAY"] = self._xvfb() if self.screens else os.environ.get("DISPLAY", "")
             self._make_prefix()
-            for _ in range(2):  # the first starts the prefix's services
-                begun = time.monotonic()
-                self.run(WINE, "cmd", "/c", "exit", deadline=600)
-            self.pace = max(IDLE_PACE, time.monotonic() - begun)
         except BaseException:
             self.__exit__()
             raise
@@ -194,7 +184,11 @@ class Session:
                 number += os.read(read, 16) or b"\n"
         os.close(read)
         if not number.strip().isdigit():
-            fail(f"Xvfb {' '.join(args[5:])} did not come up within 30 s (exit code {xvfb.poll()})")
+            try:
+                how = f"it ended with exit code {xvfb.wait(timeout=1)}"
+            except subprocess.TimeoutExpired:
+                how = "it gave no display number within 30 s"
+            fail(f"Xvfb {' '.join(args[5:])} did not come up: {how}")
         return ":" + number.decode().strip()
 
     def spawn(self, args, tell="group", **kwargs):
@@ -222,6 +216,11 @@ class Session:
     def deadline(self, seconds):
         """A wait that takes well under `seconds` on an idle machine here, scaled
         by how much slower Wine's round trip is now; an emulated exe gets 20 times more."""
+        if self.pace is None:
+            for _ in range(2):  # the first may start the prefix's services
+                begun = time.monotonic()
+                self.run(WINE, "cmd", "/c", "exit", deadline=600)
+            self.pace = max(IDLE_PACE, time.monotonic() - begun)
         return seconds * self.pace / IDLE_PACE * (20 if self.route[0] == "qemu" else 1)
 
     # --- programs, windows and input --------------------------------------
@@ -259,7 +258,7 @@ class Session:
 
     def probe(self, *args):
         """window-probe.exe's output for one of its commands."""
-        return self.run(WINE, self.probe_exe, *args, deadline=self.deadline(150), what=f"window-probe {args[0]}")
+        return self.run(WINE, self.probe_exe, *args, deadline=self.deadline(30), what=f"window-probe {args[0]}")
 
     def state(self):
         """The probe's state line as a dict: window and client rectangles
@@ -275,25 +274,29 @@ class Session:
                     depth=number(20), foreground=number(22), focus=number(24))
 
     def poll(self, check, what, seconds=10):
-        """Calls check() until it returns something true, within deadline(seconds)."""
+        """Calls check() until it returns something true, within deadline(seconds);
+        what (or what()) says what failed."""
         end = time.monotonic() + self.deadline(seconds)
         while True:
             value = check()
             if value or time.monotonic() > end:
-                return value or fail(what)
+                return value or fail(what() if callable(what) else what)
             time.sleep(0.2)
 
-    def wait_state(self, test, what):
-        """Polls the window's state until test(state) holds; returns the state."""
+    def wait_state(self, test, what, program=None, seconds=10):
+        """Polls the window's state until test(state) holds; returns the state.
+        Fails at once if the program has ended."""
         last = {}
 
         def check():
-            last.update(self.state())
+            if program and program.poll() is not None:
+                fail(f"{what}: the program ended with exit code {program.returncode}")
+            try:
+                last.update(self.state())
+            except Failure:  # no window (yet)
+                return None
             return test(last) and dict(last)
-        try:
-            return self.poll(check, what)
-        except Failure:
-            fail(f"{what}; the window reports: {last.get('line')}")
+        return self.poll(check, lambda: f"{what}; the window reports: {last.get('line', 'no window')}", seconds)
 
     def xdotool(self, *args):
         return self.run("xdotool", *args, deadline=self.deadline(10), what="xdotool " + args[0])
@@ -324,7 +327,7 @@ class Session:
     def match(self, rgb, w, h, first, last):
         """The tick from first to last whose frame the screenshot equals, in the
         bits per channel that the screen keeps, or None."""
-        masks = [top_bits(b) for b in self.bits]
+        masks = [bytes(v >> (8 - b) << (8 - b) for v in range(256)) for b in self.bits]
         want = [rgb[c::3].translate(masks[c]) for c in range(3)]
         cmd = [self.tool, "--size", f"{w}x{h}", "--from", str(first), "--ticks", str(last), "--raw"]
         with subprocess.Popen(cmd, stdout=subprocess.PIPE) as tool:
@@ -378,7 +381,6 @@ def guard():
     if values("registered"):
         with open(BINFMT + "/qemu-i386", "w") as handler:
             handler.write("-1")
-    subprocess.run(["rm", "-rf", *values("work")])
 
 
 def main(check, *args):
