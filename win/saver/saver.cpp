@@ -1,8 +1,9 @@
 // The screen saver's command line, windows, frames and input.
 //
 // The protocol is written here rather than taken from the screen-saver
-// library: that library drives a single window, while /s puts one window on
-// each monitor, each rendering its own frame size on every core.
+// library (libscrnsave): that library drives a single window, while /s puts
+// one window on each monitor, each rendering its own frame size on every core;
+// and the toolchain's copy of it is an empty archive.
 #include "saver.h"
 
 #include "animation.h"
