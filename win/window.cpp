@@ -162,12 +162,3 @@ int RunMainWindow(HINSTANCE instance, int showCommand)
     return RunMessageLoop();
 }
 
-int RunMessageLoop()
-{
-    MSG message;
-    while (GetMessageA(&message, nullptr, 0, 0)) {
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
-    return static_cast<int>(message.wParam);
-}

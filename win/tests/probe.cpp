@@ -16,22 +16,96 @@
 //   window-probe paint N    repaints the window N times, each repaint done before
 //                           the next starts (a paint sent to its thread), each
 //                           for the top left pixel
+//   window-probe screens    prints one line per screen-saver window:
+//                           screen L T R B style S exstyle E
+//   window-probe parent W H opens a window with a W x H client area, prints its
+//                           HWND in decimal, and runs until that window is destroyed
+//   window-probe children HWND  prints one line per child window of HWND:
+//                           child W H style S (client size)
+//   window-probe close HWND posts WM_CLOSE to that window
+//   window-probe name FILE  prints string resource 1 of that exe (32- or 64-bit)
+//
+// "The window" is the window program's, or else the screen saver's first one.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+static const char kScreenClass[] = "Mandelbrot Screen";
+
 static HWND FindMainWindow()
 {
     for (int i = 0; i < 10; ++i) {
-        HWND hwnd = FindWindowA("Mandelbrot Set", "Mandelbrot Set");
-        if (hwnd && IsWindowVisible(hwnd))
-            return hwnd;
+        for (const char* windowClass : {"Mandelbrot Set", kScreenClass}) {
+            HWND hwnd = FindWindowA(windowClass, "Mandelbrot Set");
+            if (hwnd && IsWindowVisible(hwnd))
+                return hwnd;
+        }
         Sleep(100);
     }
     return nullptr;
+}
+
+static BOOL CALLBACK PrintScreen(HWND hwnd, LPARAM)
+{
+    char name[32] = {};
+    GetClassNameA(hwnd, name, sizeof name);
+    if (std::strcmp(name, kScreenClass) != 0 || !IsWindowVisible(hwnd))
+        return TRUE;
+    RECT rect;
+    GetWindowRect(hwnd, &rect);
+    std::printf("screen %ld %ld %ld %ld style %08lX exstyle %08lX\n", rect.left, rect.top, rect.right, rect.bottom,
+                static_cast<unsigned long>(GetWindowLongA(hwnd, GWL_STYLE)),
+                static_cast<unsigned long>(GetWindowLongA(hwnd, GWL_EXSTYLE)));
+    return TRUE;
+}
+
+static BOOL CALLBACK PrintChild(HWND hwnd, LPARAM)
+{
+    RECT client;
+    GetClientRect(hwnd, &client);
+    std::printf("child %ld %ld style %08lX\n", client.right, client.bottom,
+                static_cast<unsigned long>(GetWindowLongA(hwnd, GWL_STYLE)));
+    return TRUE;
+}
+
+static LRESULT CALLBACK ParentProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_DESTROY)
+        PostQuitMessage(0);
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+// A stand-in for the settings dialog's preview area, in a process of its own.
+static int RunParent(int width, int height)
+{
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = ParentProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
+    windowClass.lpszClassName = "Preview Parent";
+    RegisterClassA(&windowClass);
+    RECT rect = {0, 0, width, height};
+    AdjustWindowRect(&rect, WS_POPUP | WS_BORDER, FALSE);
+    HWND hwnd = CreateWindowExA(0, "Preview Parent", "Preview Parent", WS_POPUP | WS_BORDER | WS_VISIBLE, 20, 20,
+                                rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+    if (!hwnd)
+        return 1;
+    std::printf("%llu\n", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(hwnd)));
+    std::fflush(stdout);
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0))
+        DispatchMessageA(&message);
+    return 0;
+}
+
+static HWND ParseWindow(const char* text)
+{
+    return reinterpret_cast<HWND>(static_cast<uintptr_t>(std::strtoull(text, nullptr, 10)));
 }
 
 static void PrintState(HWND hwnd)
@@ -99,6 +173,26 @@ int main(int argc, char** argv)
         PrintGdiCapacity();
         return 0;
     }
+    if (std::strcmp(command, "screens") == 0) {
+        EnumWindows(PrintScreen, 0);
+        return 0;
+    }
+    if (std::strcmp(command, "parent") == 0 && argc == 4)
+        return RunParent(std::atoi(argv[2]), std::atoi(argv[3]));
+    if (std::strcmp(command, "children") == 0 && argc == 3) {
+        EnumChildWindows(ParseWindow(argv[2]), PrintChild, 0);
+        return 0;
+    }
+    if (std::strcmp(command, "name") == 0 && argc == 3) {
+        HMODULE module = LoadLibraryExA(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        char name[128] = {};
+        if (!module || !LoadStringA(module, 1, name, sizeof name))
+            return 1;
+        std::printf("%s\n", name);
+        return 0;
+    }
+    if (std::strcmp(command, "close") == 0 && argc == 3)
+        return PostMessageA(ParseWindow(argv[2]), WM_CLOSE, 0, 0) ? 0 : 1;
     HWND hwnd = FindMainWindow();
     if (!hwnd) {
         std::fprintf(stderr, "window-probe: no visible \"Mandelbrot Set\" window\n");
@@ -122,7 +216,8 @@ int main(int argc, char** argv)
         for (long i = 0; i < count; ++i)
             RedrawWindow(hwnd, &pixel, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
     } else {
-        std::fprintf(stderr, "usage: window-probe state|minimize|restore|close|resources|gdi-capacity|paint N\n");
+        std::fprintf(stderr, "usage: window-probe state|minimize|restore|close [HWND]|resources|gdi-capacity|paint N|"
+                             "screens|parent W H|children HWND|name FILE\n");
         return 2;
     }
     return 0;

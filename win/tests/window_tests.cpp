@@ -2,6 +2,7 @@
 #include "window.h"
 
 #include "animation.h"
+#include "canvas.h"
 
 #include <doctest/doctest.h>
 #include <windows.h>
@@ -150,51 +151,6 @@ std::vector<uint32_t> ExpectedFrame(int32_t width, int32_t height)
 bool SameRect(const RECT& a, const RECT& b)
 {
     return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-
-// A memory DC drawing into a top-down DIB section of the given depth; 16 bits
-// is 5-6-5 like a 16-bit display.
-struct Canvas {
-    HDC dc;
-    HBITMAP bitmap;
-    void* bits;
-};
-
-Canvas NewCanvas(int width, int height, int bitsPerPixel)
-{
-    struct {
-        BITMAPINFOHEADER header;
-        DWORD masks[3];
-    } info = {};
-    info.header.biSize = sizeof info.header;
-    info.header.biWidth = width;
-    info.header.biHeight = -height;
-    info.header.biPlanes = 1;
-    info.header.biBitCount = static_cast<WORD>(bitsPerPixel);
-    info.header.biCompression = bitsPerPixel == 16 ? BI_BITFIELDS : BI_RGB;
-    info.masks[0] = 0xF800;
-    info.masks[1] = 0x07E0;
-    info.masks[2] = 0x001F;
-    Canvas canvas;
-    canvas.dc = CreateCompatibleDC(nullptr);
-    canvas.bitmap = CreateDIBSection(canvas.dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS,
-                                     &canvas.bits, nullptr, 0);
-    REQUIRE(canvas.bitmap);
-    SelectObject(canvas.dc, canvas.bitmap);
-    GdiFlush();
-    return canvas;
-}
-
-void FreeCanvas(const Canvas& canvas)
-{
-    DeleteDC(canvas.dc);
-    DeleteObject(canvas.bitmap);
-}
-
-uint32_t CanvasWord(const Canvas& canvas, int width, int x, int y)
-{
-    GdiFlush();
-    return static_cast<const uint32_t*>(canvas.bits)[y * width + x] & 0xFFFFFF;
 }
 
 }  // namespace
@@ -702,10 +658,7 @@ TEST_CASE("PaintFrame shows the words as 32-bit and 16-bit displays read them")
         GdiFlush();
         const uint16_t* shown = static_cast<const uint16_t*>(canvas.bits);
         for (int i = 0; i < 64 * 48; ++i) {
-            const uint32_t w = frame[i];
-            const uint16_t expected =
-                static_cast<uint16_t>(((w >> 19) & 0x1F) << 11 | ((w >> 10) & 0x3F) << 5 | ((w >> 3) & 0x1F));
-            REQUIRE(shown[i] == expected);
+            REQUIRE(shown[i] == Word565(frame[i]));
         }
         FreeCanvas(canvas);
     }

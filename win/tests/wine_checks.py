@@ -286,18 +286,23 @@ def tick_rate(exe, probe, tool, seconds="80"):
 
 
 def release(zip_path, probe, tool):
-    """The release zip holds the two exes, the readme and the licence, and
-    each exe, started from the unpacked folder, passes the short scenario."""
+    """The release zip holds the two exes, the two screen savers, the readme
+    and the licence; each exe, started from the unpacked folder, passes the
+    short scenario, and each screen saver the /s checks."""
     if not os.path.exists(zip_path):
         fail(f"no {zip_path}: build it with cmake --build --preset win32 --target release")
     with tempfile.TemporaryDirectory() as folder:
         zipfile.ZipFile(zip_path).extractall(folder)
         names = sorted(os.listdir(folder))
-        if names != ["LICENSE.txt", "mandelbrot.exe", "mandelbrot64.exe", "readme.txt"]:
+        if names != ["LICENSE.txt", "mandelbrot.exe", "mandelbrot.scr", "mandelbrot64.exe", "mandelbrot64.scr",
+                     "readme.txt"]:
             fail(f"the zip holds {names}")
         e2e("win64", "24", "short", os.path.join(folder, "mandelbrot64.exe"), probe, tool)
         e2e("win32", "24", "short", os.path.join(folder, "mandelbrot.exe"), probe, tool)
-    print("passed: both exes run from the unpacked zip")
+        import saver_checks
+        saver_checks.run("win64", "24", os.path.join(folder, "mandelbrot64.scr"), probe, tool)
+        saver_checks.run("win32", "24", os.path.join(folder, "mandelbrot.scr"), probe, tool)
+    print("passed: both exes and both screen savers run from the unpacked zip")
 
 
 def show(exe):

@@ -1,0 +1,10 @@
+// Entry point of the screen saver (mandelbrot.scr): the system starts it with
+// /s, /p HWND or /c; the exit code is always 0.
+#include "saver.h"
+
+#include <windows.h>
+
+SYSTEM_CALLBACK int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
+{
+    return RunScreenSaver(instance, commandLine);
+}

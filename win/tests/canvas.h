@@ -1,0 +1,58 @@
+// A memory DC drawing into a top-down DIB section, for the window tests to
+// paint into and read back.
+#pragma once
+#include <doctest/doctest.h>
+#include <windows.h>
+
+#include <cstdint>
+
+// A memory DC drawing into a top-down DIB section of the given depth; 16 bits
+// is 5-6-5 like a 16-bit display.
+struct Canvas {
+    HDC dc;
+    HBITMAP bitmap;
+    void* bits;
+};
+
+inline Canvas NewCanvas(int width, int height, int bitsPerPixel)
+{
+    struct {
+        BITMAPINFOHEADER header;
+        DWORD masks[3];
+    } info = {};
+    info.header.biSize = sizeof info.header;
+    info.header.biWidth = width;
+    info.header.biHeight = -height;
+    info.header.biPlanes = 1;
+    info.header.biBitCount = static_cast<WORD>(bitsPerPixel);
+    info.header.biCompression = bitsPerPixel == 16 ? BI_BITFIELDS : BI_RGB;
+    info.masks[0] = 0xF800;
+    info.masks[1] = 0x07E0;
+    info.masks[2] = 0x001F;
+    Canvas canvas;
+    canvas.dc = CreateCompatibleDC(nullptr);
+    canvas.bitmap = CreateDIBSection(canvas.dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS,
+                                     &canvas.bits, nullptr, 0);
+    REQUIRE(canvas.bitmap);
+    SelectObject(canvas.dc, canvas.bitmap);
+    GdiFlush();
+    return canvas;
+}
+
+inline void FreeCanvas(const Canvas& canvas)
+{
+    DeleteDC(canvas.dc);
+    DeleteObject(canvas.bitmap);
+}
+
+inline uint32_t CanvasWord(const Canvas& canvas, int width, int x, int y)
+{
+    GdiFlush();
+    return static_cast<const uint32_t*>(canvas.bits)[y * width + x] & 0xFFFFFF;
+}
+
+// What a 5-6-5 display keeps of a word shown as bits 16-23 red, 8-15 green, 0-7 blue.
+inline uint16_t Word565(uint32_t w)
+{
+    return static_cast<uint16_t>(((w >> 19) & 0x1F) << 11 | ((w >> 10) & 0x3F) << 5 | ((w >> 3) & 0x1F));
+}

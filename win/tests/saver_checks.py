@@ -1,0 +1,245 @@
+#!/usr/bin/env python3
+"""The screen saver's checks under Wine, on wine_driver.
+
+  saver_checks.py run win64|win32 DEPTH SCR PROBE TOOL
+  saver_checks.py monitors win64|win32 SCR PROBE TOOL
+  saver_checks.py preview win64|win32 SCR PROBE TOOL
+  saver_checks.py soak win64|win32 SCR PROBE TOOL
+  saver_checks.py tick-rate win64|win32 SCR EXE PROBE TOOL [SECONDS=40]   figures only
+
+Exit code 0 passed, 1 failed (the reason on stderr), 77 skipped. PROBE is the
+64-bit window-probe.exe, TOOL the host build's frame tool.
+"""
+import os
+import sys
+import time
+
+import wine_checks as wc
+import wine_driver as wd
+from wine_driver import Session, Skip, fail
+
+WS_POPUP, WS_CAPTION, WS_EX_TOPMOST = 0x80000000, 0x00C00000, 0x8
+
+
+def screens(s):
+    """The saver's windows as (left, top, right, bottom, style, exstyle), left to right."""
+    found = []
+    for line in s.probe("screens").split("\n"):
+        w = line.split()
+        if w and w[0] == "screen":
+            found.append(tuple(map(int, w[1:5])) + (int(w[6], 16), int(w[8], 16)))
+    return sorted(found)
+
+
+def wait_screens(s, rects):
+    """Waits until the saver shows a borderless topmost window on each of rects."""
+    def shown():
+        found = screens(s)
+        return [w[:4] for w in found] == rects and all(
+            w[4] & (WS_POPUP | WS_CAPTION) == WS_POPUP and w[5] & WS_EX_TOPMOST for w in found)
+    s.poll(shown, f"the saver did not show borderless topmost windows on {rects}; it shows {screens(s)}", seconds=20)
+
+
+def ends(s, program, what, seconds=2):
+    """The saver ended within the seconds (scaled by the machine's pace) with exit code 0."""
+    try:
+        code = program.wait(timeout=s.deadline(seconds))
+    except wd.subprocess.TimeoutExpired:
+        fail(f"{what} did not end the saver within {s.deadline(seconds):.1f} s")
+    if code != 0:
+        fail(f"the saver exited with code {code} after {what}")
+    print(f"{what}: ended, exit code 0")
+
+
+def native_only(arch, depth="24"):
+    if arch == "win32" and wd.route()[0] == "qemu" and depth != "24":
+        raise Skip("32-bit Wine runs under qemu here: only depth 24 runs")
+
+
+def run(arch, depth, scr, probe, tool):
+    """/s on a 640 x 480 screen: one borderless topmost window covering it,
+    showing the core's frames; a mouse move, a key and a click each end it
+    with exit code 0."""
+    native_only(arch, depth)
+    with Session(arch, [f"640x480x{depth}"], probe=probe, tool=tool) as s:
+        s.xdotool("mousemove", "320", "240")
+        for action in (["mousemove", "300", "200"], ["key", "a"], ["click", "1"]):
+            program = s.start(scr, "/s")
+            wait_screens(s, [(0, 0, 640, 480)])
+            if action[0] == "mousemove":  # once is enough for the frames
+                wc.check_frame(s, program, (0, 0, 640, 480))
+            s.alive(program, "before any input")
+            if action[0] == "key":
+                s.focus_key(s.find_window("^Mandelbrot Set$"), "a")
+            else:
+                s.xdotool(*action)
+            ends(s, program, "xdotool " + " ".join(action))
+            s.xdotool("mousemove", "320", "240")
+    print(f"report: saver /s {arch} at depth {depth}: exact frames; move, key and click end it with exit code 0")
+
+
+def bottom_rows_match(s, rgb, w, h, y, first, last):
+    """The tick from first to last whose w x h frame equals the screenshot in
+    its rows from y down, or None (wine_driver's match takes whole frames)."""
+    masks = [bytes(v >> (8 - b) << (8 - b) for v in range(256)) for b in s.bits]
+    want = [rgb[c::3].translate(masks[c]) for c in range(3)]
+    cmd = [s.tool, "--size", f"{w}x{h}", "--from", str(first), "--ticks", str(last), "--raw"]
+    with wd.subprocess.Popen(cmd, stdout=wd.subprocess.PIPE) as tool:
+        for tick in range(first, last + 1):
+            frame = tool.stdout.read(4 * w * h)[4 * w * y:]
+            if all(frame[2 - c::4].translate(masks[c]) == want[c] for c in range(3)):
+                tool.kill()
+                return tick
+    return None
+
+
+def monitors(arch, scr, probe, tool):
+    """/s on two monitors (one Xinerama desktop): a window on each, the size of
+    its monitor, each showing the frame of its own size. Xvfb puts both heads
+    at (0, 0), so the small one's window covers the top left of the large one,
+    whose rows below it are checked."""
+    native_only(arch)
+    with Session(arch, ["640x480x24", "320x240x24"], probe=probe, tool=tool) as s:
+        s.xdotool("mousemove", "100", "100")
+        program = s.start(scr, "/s")
+        wait_screens(s, [(0, 0, 320, 240), (0, 0, 640, 480)])
+        wc.check_frame(s, program, (0, 0, 320, 240))
+        for attempt in range(3):
+            tick = bottom_rows_match(s, s.screenshot(0, 240, 640, 240), 640, 480, 240, 1, s.max_tick(program))
+            if tick:
+                break
+        else:
+            fail("the large monitor's window shows no frame of the core at 640x480 below the small one")
+        print(f"the large monitor's rows 240 to 479 equal the frame of tick {tick} at 640x480")
+        s.focus_key(s.find_window("^Mandelbrot Set$"), "space")
+        ends(s, program, "a key")
+    print(f"report: saver /s {arch} on two monitors: a window of each monitor's size, each with its exact frames")
+
+
+def preview(arch, scr, probe, tool):
+    """String 1, the name the system lists, is "Mandelbrot Set"; /p HWND: a
+    child window of the parent's client size, ending with exit code 0 when the
+    parent is destroyed; a missing, malformed or stale HWND ends at once; /c,
+    no argument and an unknown switch show the note and end when it is closed."""
+    native_only(arch)
+    with Session(arch, ["640x480x24"], probe=probe, tool=tool) as s:
+        name = s.probe("name", scr).strip()
+        if name != "Mandelbrot Set":
+            fail(f"string 1 of {scr}, the name the system lists, is {name!r}")
+        parent_process = s.spawn([wd.WINE, probe, "parent", "152", "112"], stdout=wd.subprocess.PIPE, text=True)
+        parent = parent_process.stdout.readline().strip()
+        if not parent.isdigit():
+            fail(f"window-probe parent printed {parent!r}")
+        program = s.start(scr, "/p", parent)
+        children = s.poll(lambda: s.probe("children", parent).split(), "no preview window appeared in the parent")
+        if children[:3] != ["child", "152", "112"] or len(children) != 5:
+            fail(f"the parent's children are {' '.join(children)}, not one child of 152 x 112")
+        print(f"/p {parent}: {' '.join(children)}")
+        s.alive(program, "while its parent is open")
+        s.probe("close", parent)
+        ends(s, program, "destroying the parent", seconds=10)
+        parent_process.wait(timeout=s.deadline(10))
+
+        stale = parent  # destroyed above
+        for args in (["/p", "0"], ["/p", "abc"], ["/p", stale], ["/p"]):
+            program = s.start(scr, *args)
+            ends(s, program, "/p with the HWND " + args[1] if args[1:] else "/p without an HWND", seconds=10)
+        for args in (["/c"], [], ["/x"], ["-C:" + stale]):
+            program = s.start(scr, *args)
+            note = s.find_window("^Mandelbrot Set$")
+            s.alive(program, "while its note is open")
+            s.focus_key(note, "Return")
+            ends(s, program, f"closing the note of {' '.join(args) or 'no argument'}", seconds=10)
+    print(f"report: saver /p, /c and other arguments {arch}: as expected, none hangs")
+
+
+def soak(arch, scr, probe, tool):
+    """/s on an 800 x 600 screen for LEAK_SPAN ticks and more: the floor of
+    resident memory stays flat, and GDI and USER objects, where the platform
+    counts them, do not grow."""
+    if arch == "win32" and wd.route()[0] != "native":
+        raise Skip("32-bit Wine runs under qemu here: no soak")
+    with Session(arch, ["800x600x24"], probe=probe, tool=tool) as s:
+        s.xdotool("mousemove", "400", "300")
+        program = s.start(scr, "/s")
+        wait_screens(s, [(0, 0, 800, 600)])
+        worker = s.worker(scr)
+        samples, early, late, end = [], None, None, None
+        while end is None or len(samples) < end:
+            time.sleep(1)
+            s.alive(program, f"after {len(samples) + 1} s")
+            samples.append(wc.rss(worker))
+            if len(samples) == 10:
+                resources = s.run(wd.WINE, probe, "resources", deadline=s.deadline(30))
+            elif len(samples) == 14:
+                early = wc.shown_tick(s, program, (0, 0, 800, 600))
+            elif early and end is None and len(samples) % 5 == 4:
+                late = wc.shown_tick(s, program, (0, 0, 800, 600), early)
+                end = len(samples) + 5 if late[0] - early[0] >= wc.LEAK_SPAN else None
+            if len(samples) > 10 and samples[-1] > samples[9] + wc.RUNAWAY_KIB:
+                fail(f"resident memory grew from {samples[9]} KiB at 10 s to {samples[-1]} KiB at {len(samples)} s")
+        floors = min(samples[9:14]), min(samples[-5:])
+        if floors[1] > floors[0] + wc.BOUND_KIB:
+            fail(f"the floor of resident memory grew from {floors[0]} KiB to {floors[1]} KiB in "
+                 f"{late[0] - early[0]} ticks")
+        summary = f"resident memory flat over {late[0] - early[0]} ticks (floor {floors[0]} KiB, then {floors[1]} KiB)"
+        if resources.startswith("gdi "):
+            before = list(map(int, resources.split()[1::2]))
+            after = list(map(int, s.probe("resources").split()[1::2]))
+            if after[0] > before[0] or after[1] > before[1]:
+                fail(f"GDI and USER objects went from {before} to {after}")
+            summary += f"; GDI and USER objects {before} -> {after}"
+        else:
+            summary += "; the platform counts no GDI objects here"
+        s.probe("close")
+        code = s.wait_exit(program, "WM_CLOSE did not end the saver")
+        if code != 0:
+            fail(f"the saver exited with code {code}")
+    print(f"report: saver soak {arch}: {summary}; exit code 0")
+
+
+def tick_rate(arch, scr, exe, probe, tool, seconds="40"):
+    """Ticks a second of the saver's /s and of the window program covering a
+    1920 x 1080 screen, one after the other in the same run. Screenshots are
+    matched against the frame tool's frames only after each program has ended."""
+    seconds = int(seconds)
+    with Session(arch, ["1920x1080x24"], probe=probe, tool=tool) as s:
+        s.xdotool("mousemove", "960", "540")
+        rates = []
+        for name in ("saver", "window program"):
+            if name == "saver":
+                program = s.start(scr, "/s")
+                wait_screens(s, [(0, 0, 1920, 1080)])
+                worker = s.worker(scr)
+            else:
+                program, worker = wc.cover_screen(s, exe, 1920, 1080)
+            shots = []
+            for when in (seconds / 2, seconds):
+                time.sleep(max(0.0, s.born[program.pid] + when - time.monotonic()))
+                with open(f"/proc/{worker}/stat") as stat:
+                    cpu = sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))
+                shots.append((time.monotonic() - s.born[program.pid], s.screenshot(0, 0, 1920, 1080), cpu))
+            s.probe("close")
+            s.wait_exit(program, f"WM_CLOSE did not end the {name}")
+            ticks = []
+            for elapsed, rgb, _ in shots:
+                tick = s.find_tick(rgb, 1920, 1080, ticks[-1] * 2 if ticks else 1, ticks[-1] if ticks else 1,
+                                   wd.max_tick(elapsed))
+                if not tick:
+                    fail(f"the {name}'s screenshot at {elapsed:.1f} s matched no tick")
+                ticks.append(tick)
+            (ta, _, ca), (tb, _, cb) = shots
+            rate = (ticks[1] - ticks[0]) / (tb - ta)
+            rates.append(rate)
+            print(f"{name}: ticks {ticks[0]} at {ta:.1f} s and {ticks[1]} at {tb:.1f} s: {rate:.1f} ticks a second, "
+                  f"{100 * (cb - ca) / os.sysconf('SC_CLK_TCK') / (tb - ta):.0f}% of a core")
+        print(f"report: tick rate {arch} at 1920x1080: saver {rates[0]:.1f}/s, window program {rates[1]:.1f}/s, "
+              f"{rates[0] / rates[1]:.2f}x on {os.cpu_count()} cores")
+
+
+COMMANDS = {"run": run, "monitors": monitors, "preview": preview, "soak": soak, "tick-rate": tick_rate}
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2 or sys.argv[1] not in COMMANDS:
+        sys.exit(__doc__)
+    sys.exit(wd.main(COMMANDS[sys.argv[1]], *sys.argv[2:]))

@@ -1,0 +1,420 @@
+// Drives the screen saver's command line, windows, frames and input under Wine.
+#include "saver.h"
+
+#include "animation.h"
+#include "canvas.h"
+#include "render/reference.h"
+
+#include <doctest/doctest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+HINSTANCE Instance()
+{
+    static const HINSTANCE instance = [] {
+        HINSTANCE module = GetModuleHandleA(nullptr);
+        REQUIRE(RegisterSaverClass(module));
+        return module;
+    }();
+    return instance;
+}
+
+// Each case starts with no saver window and an empty record.
+void ResetSaver()
+{
+    REQUIRE(saverState.open == 0);
+    saverState = SaverState{};
+}
+
+// Ends what a case left open; the quit message that this posts is taken too.
+void CloseSaver()
+{
+    for (int i = 0; i < saverState.count; ++i)
+        if (saverState.screens[i].hwnd)
+            DestroyWindow(saverState.screens[i].hwnd);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+    }
+}
+
+std::vector<uint32_t> ReferenceFrame(const ViewState& view, int32_t width, int32_t height)
+{
+    std::vector<uint32_t> frame(static_cast<size_t>(width) * height);
+    RenderReference(view, frame.data(), width, height);
+    return frame;
+}
+
+bool ShowsFrame(const Screen& screen, const std::vector<uint32_t>& expected)
+{
+    GdiFlush();
+    return screen.pixels && std::equal(expected.begin(), expected.end(), screen.pixels);
+}
+
+// A plain framed window standing in for the settings dialog's preview area.
+HWND NewParent(int clientWidth, int clientHeight)
+{
+    RECT rect = {0, 0, clientWidth, clientHeight};
+    AdjustWindowRect(&rect, WS_POPUP | WS_BORDER, FALSE);
+    HWND parent = CreateWindowExA(0, "STATIC", "preview parent", WS_POPUP | WS_BORDER | WS_VISIBLE, 10, 10,
+                                  rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, Instance(),
+                                  nullptr);
+    REQUIRE(parent);
+    RECT client;
+    GetClientRect(parent, &client);
+    REQUIRE(client.right == clientWidth);
+    REQUIRE(client.bottom == clientHeight);
+    return parent;
+}
+
+void CheckCommand(const char* line, SaverMode mode, uintptr_t window)
+{
+    CAPTURE(std::string(line));
+    const SaverCommand command = ParseSaverCommandLine(line);
+    CHECK(command.mode == mode);
+    CHECK(command.window == window);
+}
+
+}  // namespace
+
+TEST_CASE("the command line: switches in either case, / or -, the HWND after spaces or a colon")
+{
+    CheckCommand("/s", SaverMode::Run, 0);
+    CheckCommand("/S", SaverMode::Run, 0);
+    CheckCommand("-s", SaverMode::Run, 0);
+    CheckCommand("  /s  ", SaverMode::Run, 0);
+
+    CheckCommand("/p 1234", SaverMode::Preview, 1234);
+    CheckCommand("/P:1234", SaverMode::Preview, 1234);
+    CheckCommand("-p  \t77 trailing", SaverMode::Preview, 77);
+    CheckCommand("/p: 4294967295", SaverMode::Preview, 4294967295u);
+
+    CheckCommand("/c", SaverMode::Settings, 0);
+    CheckCommand("/C:4660", SaverMode::Settings, 4660);
+    CheckCommand("-c 4660", SaverMode::Settings, 4660);
+
+    SUBCASE("a missing or malformed HWND is 0")
+    {
+        CheckCommand("/p", SaverMode::Preview, 0);
+        CheckCommand("/p ", SaverMode::Preview, 0);
+        CheckCommand("/p abc", SaverMode::Preview, 0);
+        CheckCommand("/p 12abc", SaverMode::Preview, 0);
+        CheckCommand("/p -5", SaverMode::Preview, 0);
+        CheckCommand("/p 0x10", SaverMode::Preview, 0);
+        CheckCommand("/p 99999999999999999999999", SaverMode::Preview, 0);  // past any handle
+    }
+    SUBCASE("no argument and any other argument ask for the settings")
+    {
+        for (const char* line : {"", "   ", "s", "/", "-", "/a", "/x 12", "/save", "/pc 12", "/ s", "p 12"})
+            CheckCommand(line, SaverMode::Settings, 0);
+    }
+}
+
+// Closes the settings note from inside its modal loop and records it.
+namespace {
+HWND noteOwner;
+std::string noteText;
+int notesSeen;
+
+BOOL CALLBACK CloseNote(HWND hwnd, LPARAM)
+{
+    char className[16] = {};
+    GetClassNameA(hwnd, className, sizeof className);
+    if (std::string(className) != "#32770")
+        return TRUE;
+    ++notesSeen;
+    noteOwner = GetWindow(hwnd, GW_OWNER);
+    char title[64] = {};
+    GetWindowTextA(hwnd, title, sizeof title);
+    char text[128] = {};
+    GetDlgItemTextA(hwnd, 0xFFFF, text, sizeof text);
+    noteText = std::string(title) + ": " + text;
+    PostMessageA(hwnd, WM_COMMAND, IDOK, 0);
+    return FALSE;
+}
+
+VOID CALLBACK LookForNote(HWND, UINT, UINT_PTR, DWORD)
+{
+    EnumThreadWindows(GetCurrentThreadId(), CloseNote, 0);
+}
+
+void RunSettings(const char* line)
+{
+    notesSeen = 0;
+    noteOwner = nullptr;
+    noteText.clear();
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, LookForNote);
+    CHECK(RunScreenSaver(Instance(), line) == 0);
+    KillTimer(nullptr, timer);
+}
+}  // namespace
+
+TEST_CASE("the settings note is owned by the given window, or else by the foreground one")
+{
+    ResetSaver();
+    HWND given = NewParent(100, 50);
+    const HWND foreground = NewParent(100, 50);
+    REQUIRE(SetForegroundWindow(foreground));
+    const std::string id = std::to_string(reinterpret_cast<uintptr_t>(given));
+    const std::string gone = std::to_string(reinterpret_cast<uintptr_t>(NewParent(20, 20)));
+    DestroyWindow(reinterpret_cast<HWND>(std::stoull(gone)));
+
+    CHECK(SettingsOwner(reinterpret_cast<uintptr_t>(given)) == given);
+    CHECK(SettingsOwner(0) == foreground);
+    CHECK(SettingsOwner(std::stoull(gone)) == foreground);
+
+    RunSettings(("/c:" + id).c_str());
+    CHECK(notesSeen == 1);
+    CHECK(noteOwner == given);
+    CHECK(noteText == "Mandelbrot Set: This screen saver has no options that you can set.");
+    for (const std::string& line : {std::string(""), std::string("/c"), std::string("/x ") + id, "/c " + gone}) {
+        CAPTURE(line);
+        REQUIRE(SetForegroundWindow(foreground));  // closing the last note activated its owner
+        RunSettings(line.c_str());
+        CHECK(notesSeen == 1);
+        CHECK(noteOwner == foreground);
+    }
+    CHECK(saverState.count == 0);
+    DestroyWindow(given);
+    DestroyWindow(foreground);
+}
+
+TEST_CASE("/p with a missing, malformed or invalid HWND ends at once and opens nothing")
+{
+    ResetSaver();
+    HWND gone = NewParent(20, 20);
+    DestroyWindow(gone);
+    const std::string goneLine = "/p " + std::to_string(reinterpret_cast<uintptr_t>(gone));
+    for (const std::string& line : {std::string("/p"), std::string("/p 0"), std::string("/p abc"), goneLine}) {
+        CAPTURE(line);
+        CHECK(RunScreenSaver(Instance(), line.c_str()) == 0);
+        CHECK(saverState.count == 0);
+    }
+}
+
+TEST_CASE("/p: a child covering the parent's client area shows exact frames and ends with the parent")
+{
+    ResetSaver();
+    HWND parent = NewParent(152, 112);
+    HWND child = StartPreview(Instance(), parent);
+    REQUIRE(child);
+    CHECK(GetParent(child) == parent);
+    CHECK((GetWindowLongA(child, GWL_STYLE) & WS_CHILD) != 0);
+    RECT rect;
+    GetClientRect(child, &rect);
+    CHECK(rect.right == 152);
+    CHECK(rect.bottom == 112);
+    const Screen& screen = saverState.screens[0];
+    CHECK(screen.width == 152);
+    CHECK(screen.height == 112);
+
+    for (int tick = 0; tick < 3; ++tick) {
+        const ViewState view = viewState;
+        const std::vector<uint32_t> expected = ReferenceFrame(view, 152, 112);
+        SendMessageA(child, WM_TIMER, 1, 0);
+        CHECK(ShowsFrame(screen, expected));
+        CHECK(viewState.zoom == view.zoom + 0.1f);
+    }
+
+    SUBCASE("each paint copies the frame to the window")
+    {
+        UpdateWindow(child);
+        const Canvas canvas = NewCanvas(152, 112, 32);
+        HDC dc = GetDC(child);
+        BitBlt(canvas.dc, 0, 0, 152, 112, dc, 0, 0, SRCCOPY);
+        ReleaseDC(child, dc);
+        for (int i = 0; i < 152 * 112; ++i)
+            REQUIRE(CanvasWord(canvas, 152, i % 152, i / 152) == screen.pixels[i]);
+        FreeCanvas(canvas);
+    }
+    SUBCASE("input is left to the system")
+    {
+        for (UINT message : {WM_KEYDOWN, WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_MOUSEMOVE, WM_MOUSEMOVE})
+            SendMessageA(child, message, 0, MAKELPARAM(100, 100));
+        SendMessageA(child, WM_ACTIVATEAPP, FALSE, 0);
+        CHECK(IsWindow(child));
+    }
+    DestroyWindow(parent);
+    CHECK_FALSE(IsWindow(child));
+    CHECK(saverState.open == 0);
+    CHECK(RunMessageLoop() == 0);
+}
+
+TEST_CASE("every screen shows its own size of one view, advanced once a tick by the first non-empty frame")
+{
+    ResetSaver();
+    saverState.fullScreen = true;
+    REQUIRE(OpenScreen(Instance(), {300, 0, 300, 40}, nullptr));  // empty: it cannot decide the drift
+    REQUIRE(OpenScreen(Instance(), {0, 0, 64, 48}, nullptr));
+    REQUIRE(OpenScreen(Instance(), {100, 0, 190, 31}, nullptr));
+    const Screen* screens = saverState.screens;
+    CHECK(screens[0].width == 0);
+    CHECK(screens[1].width == 64);
+    CHECK(screens[1].height == 48);
+    CHECK(screens[2].width == 90);
+    CHECK(screens[2].height == 31);
+    for (int i = 0; i < 3; ++i) {
+        CHECK((GetWindowLongA(screens[i].hwnd, GWL_STYLE) & (WS_POPUP | WS_CAPTION | WS_THICKFRAME)) == WS_POPUP);
+        CHECK((GetWindowLongA(screens[i].hwnd, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0);
+    }
+
+    // Views where the centre escapes and where it does not: the drift follows
+    // the centre word of a real frame.
+    for (const ViewState start : {ViewState{1.0f, -0.75f, 0.5f}, ViewState{4.0f, -0.1f, 0.1f}}) {
+        viewState = start;
+        const std::vector<uint32_t> wide = ReferenceFrame(start, 64, 48);
+        const std::vector<uint32_t> narrow = ReferenceFrame(start, 90, 31);
+        SaverTick();
+        CHECK(ShowsFrame(screens[1], wide));
+        CHECK(ShowsFrame(screens[2], narrow));
+        const ViewState ticked = viewState;
+        viewState = start;
+        AdvanceView(wide.data(), 64, 48);
+        CHECK(ticked.zoom == viewState.zoom);
+        CHECK(ticked.centerRe == viewState.centerRe);
+        CHECK(ticked.centerIm == viewState.centerIm);
+        CHECK((ticked.centerRe != start.centerRe) == (wide[CenterIndex(64, 48)] != 0));
+    }
+    SUBCASE("the frames keep the right colours on a 16-bit display")
+    {
+        const Canvas canvas = NewCanvas(64, 48, 16);
+        BitBlt(canvas.dc, 0, 0, 64, 48, screens[1].dc, 0, 0, SRCCOPY);
+        GdiFlush();
+        const uint16_t* shown = static_cast<const uint16_t*>(canvas.bits);
+        for (int i = 0; i < 64 * 48; ++i)
+            REQUIRE(shown[i] == Word565(screens[1].pixels[i]));
+        FreeCanvas(canvas);
+    }
+    CloseSaver();
+}
+
+namespace {
+// /s on this display's monitors, with the pointer where it is.
+void StartRun()
+{
+    ResetSaver();
+    REQUIRE(StartFullScreen(Instance()) == GetSystemMetrics(SM_CMONITORS));
+}
+
+// A mouse move to the screen point (x, y), as the window under it gets it.
+void MoveTo(int x, int y)
+{
+    POINT point = {x, y};
+    HWND hwnd = WindowFromPoint(point);
+    REQUIRE(hwnd);
+    ScreenToClient(hwnd, &point);
+    SendMessageA(hwnd, WM_MOUSEMOVE, 0, MAKELPARAM(point.x, point.y));
+}
+
+BOOL CALLBACK ListMonitor(HMONITOR, HDC, LPRECT rect, LPARAM list)
+{
+    reinterpret_cast<std::vector<RECT>*>(list)->push_back(*rect);
+    return TRUE;
+}
+
+// Takes the quit message if one was posted; its code, or -1 if none.
+int QuitCode()
+{
+    MSG message;
+    return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) ? static_cast<int>(message.wParam) : -1;
+}
+}  // namespace
+
+TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exact frames")
+{
+    StartRun();
+    std::vector<RECT> monitors;
+    EnumDisplayMonitors(nullptr, nullptr, ListMonitor, reinterpret_cast<LPARAM>(&monitors));
+    REQUIRE(saverState.count == static_cast<int>(monitors.size()));
+    for (int i = 0; i < saverState.count; ++i) {
+        const Screen& screen = saverState.screens[i];
+        RECT rect;
+        GetWindowRect(screen.hwnd, &rect);
+        CHECK(rect.left == monitors[i].left);
+        CHECK(rect.top == monitors[i].top);
+        CHECK(rect.right == monitors[i].right);
+        CHECK(rect.bottom == monitors[i].bottom);
+        CHECK(screen.width == monitors[i].right - monitors[i].left);
+        CHECK(screen.height == monitors[i].bottom - monitors[i].top);
+    }
+    CHECK(GetForegroundWindow() == saverState.screens[0].hwnd);
+
+    const Screen& first = saverState.screens[0];
+    const std::vector<uint32_t> expected = ReferenceFrame(viewState, first.width, first.height);
+    SendMessageA(first.hwnd, WM_TIMER, 1, 0);
+    CHECK(ShowsFrame(first, expected));
+    CHECK(SendMessageA(first.hwnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(first.hwnd), HTCLIENT) == TRUE);
+    CHECK(GetCursor() == nullptr);
+    CloseSaver();
+}
+
+TEST_CASE("/s ends with exit code 0 on any key, mouse button or loss of activation, in any of its windows")
+{
+    struct Input {
+        UINT message;
+        WPARAM wParam;
+    };
+    // The input leaves the windows to close with the process, so one run takes them all.
+    StartRun();
+    HWND second = OpenScreen(Instance(), {0, 0, 20, 20}, nullptr);  // as on a second monitor
+    REQUIRE(second);
+    for (const Input input : {Input{WM_KEYDOWN, 'A'}, Input{WM_KEYDOWN, VK_SHIFT}, Input{WM_SYSKEYDOWN, VK_MENU},
+                              Input{WM_LBUTTONDOWN, MK_LBUTTON}, Input{WM_RBUTTONDOWN, MK_RBUTTON},
+                              Input{WM_MBUTTONDOWN, MK_MBUTTON}, Input{WM_XBUTTONDOWN, MAKEWPARAM(0, XBUTTON1)},
+                              Input{WM_ACTIVATEAPP, FALSE}}) {
+        CAPTURE(input.message);
+        for (HWND hwnd : {saverState.screens[0].hwnd, second}) {
+            REQUIRE(QuitCode() == -1);
+            SendMessageA(hwnd, input.message, input.wParam, 0);
+            CHECK(QuitCode() == 0);
+        }
+    }
+    CloseSaver();
+}
+
+TEST_CASE("/s ignores key-ups, gaining activation, and mouse moves of a few pixels from the first")
+{
+    StartRun();
+    REQUIRE(QuitCode() == -1);
+    HWND hwnd = saverState.screens[0].hwnd;
+    SendMessageA(hwnd, WM_KEYUP, 'A', 0);
+    SendMessageA(hwnd, WM_ACTIVATEAPP, TRUE, 0);
+    CHECK(QuitCode() == -1);
+
+    // The move the system sends when a window appears sets the start, wherever
+    // the pointer was thought to be before.
+    const int x = 100;
+    const int y = 80;
+    MoveTo(x, y);
+    CHECK(QuitCode() == -1);
+    CHECK(saverState.startX == x);
+    CHECK(saverState.startY == y);
+    for (const POINT spot : {POINT{x, y}, POINT{x + kMoveSlack, y - kMoveSlack}, POINT{x - kMoveSlack, y}})
+        MoveTo(spot.x, spot.y);
+    CHECK(QuitCode() == -1);
+
+    SUBCASE("a move further than that ends it, either way") { MoveTo(x + kMoveSlack + 1, y); }
+    SUBCASE("up") { MoveTo(x, y - kMoveSlack - 1); }
+    CHECK(QuitCode() == 0);
+    CloseSaver();
+}
+
+TEST_CASE("destroying any window ends the saver with exit code 0")
+{
+    ResetSaver();
+    saverState.fullScreen = true;
+    HWND first = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
+    HWND second = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
+    REQUIRE(first);
+    REQUIRE(second);
+    SendMessageA(second, WM_CLOSE, 0, 0);
+    CHECK_FALSE(IsWindow(second));
+    CHECK(saverState.screens[1].hwnd == nullptr);
+    CHECK(saverState.open == 1);
+    CHECK(QuitCode() == 0);
+    CloseSaver();
+}
