@@ -297,6 +297,11 @@ def release(zip_path, probe, tool):
         if names != ["LICENSE.txt", "mandelbrot.exe", "mandelbrot.scr", "mandelbrot64.exe", "mandelbrot64.scr",
                      "readme.txt"]:
             fail(f"the zip holds {names}")
+        version = re.fullmatch(r"mandelbrot-(.+)-windows\.zip", os.path.basename(zip_path))[1]
+        with open(os.path.join(folder, "readme.txt"), "rb") as readme:
+            title = readme.readline()
+        if title != f"Mandelbrot Set {version}\r\n".encode():
+            fail(f"the readme starts {title!r}, not the name and version {version} with a Windows line end")
         e2e("win64", "24", "short", os.path.join(folder, "mandelbrot64.exe"), probe, tool)
         e2e("win32", "24", "short", os.path.join(folder, "mandelbrot.exe"), probe, tool)
         import saver_checks
