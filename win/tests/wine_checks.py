@@ -164,56 +164,79 @@ def rss(pid):
         return int(re.search(r"VmRSS:\s+(\d+)", status.read())[1])
 
 
+def cpu_ticks(pid):
+    """The processor time the process has used, user and system, in clock ticks."""
+    with open(f"/proc/{pid}/stat") as stat:
+        return sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))
+
+
+def watch_memory(s, program, worker, rect):
+    """Samples the worker's resident memory each second until LEAK_SPAN ticks
+    separate the floor of 10 to 14 s from the floor of the last 5 s, while the
+    rectangle must keep showing newer frames. Fails if the floor grows by more
+    than BOUND_KIB or a sample runs away; returns a summary and the probe's
+    resources line at 10 s."""
+    # Under WoW64 a paint holds a copy of the frame for a moment, so single
+    # samples rise by up to a frame's bytes and fall back; the floor, the
+    # lowest of 5 samples, rises only with a leak.
+    samples, early, late, end = [], None, None, None
+    while end is None or len(samples) < end:
+        time.sleep(1)
+        s.alive(program, f"after {len(samples) + 1} s")
+        samples.append(rss(worker))
+        if len(samples) == 10:
+            resources = s.run(wd.WINE, s.probe_exe, "resources", deadline=s.deadline(30))
+        elif len(samples) == 14:
+            early = shown_tick(s, program, rect)
+        elif early and end is None and len(samples) % 5 == 4:
+            previous, late = late or early, shown_tick(s, program, rect, late or early)
+            if late[0] == previous[0]:
+                fail(f"the window stands still at the frame of tick {late[0]}")
+            end = len(samples) + 5 if late[0] - early[0] >= LEAK_SPAN else None
+        if len(samples) > 10 and samples[-1] > samples[9] + RUNAWAY_KIB:
+            fail(f"resident memory grew from {samples[9]} KiB at 10 s to {samples[-1]} KiB at {len(samples)} s")
+    floors = min(samples[9:14]), min(samples[-5:])
+    if floors[1] > floors[0] + BOUND_KIB:
+        fail(f"the floor of resident memory grew from {floors[0]} KiB (10 to 14 s) to {floors[1]} KiB "
+             f"(the last 5 s), more than {BOUND_KIB} KiB in {late[0] - early[0]} ticks")
+    summary = (f"resident memory flat over {late[0] - early[0]} ticks in {len(samples)} s (floor {floors[0]} KiB, "
+               f"then {floors[1]} KiB, bound +{BOUND_KIB}; peak {max(samples[9:])})")
+    print("soak:", summary)
+    return summary, resources
+
+
+def compare_gui_objects(s, resources, gdi_margin):
+    """Where the platform counts them (resources is the probe's line from
+    earlier), GDI objects may not have grown by more than gdi_margin, nor USER
+    objects at all; returns what was seen, or None where nothing is counted."""
+    if not resources.startswith("gdi "):
+        return None
+    gdi0, user0 = map(int, resources.split()[1::2])
+    gdi1, user1 = map(int, s.probe("resources").split()[1::2])
+    if gdi1 > gdi0 + gdi_margin or user1 > user0:
+        fail(f"GDI objects went from {gdi0} to {gdi1}, USER objects from {user0} to {user1}")
+    return f"GDI {gdi0} -> {gdi1}, USER {user0} -> {user1}"
+
+
 def soak(arch, exe, probe, tool):
-    """The exe covers an 800 x 600 screen while its resident memory is sampled
-    each second, until LEAK_SPAN ticks separate the floor of 10 to 14 s from the
-    floor of the last 5 s. Where the platform does not count GDI objects, it is
-    then made to paint more times than a process's GDI table holds, and must
-    still show new frames. It must run all along and exit 0 on WM_CLOSE."""
+    """The exe covers an 800 x 600 screen while its resident memory is watched
+    (watch_memory). Where the platform does not count GDI objects, it is then
+    made to paint more times than a process's GDI table holds, and must still
+    show new frames. It must run all along and exit 0 on WM_CLOSE."""
     if arch == "win32" and wd.route()[0] != "native":
         raise Skip("32-bit Wine runs under qemu here: no soak")
     with Session(arch, ["800x600x24"], probe=probe, tool=tool) as s:
         program, worker = cover_screen(s, exe, 800, 600)
-        # Under WoW64 a paint holds a copy of the frame for a moment, so single
-        # samples rise by up to a frame's bytes and fall back; the floor, the
-        # lowest of 5 samples, rises only with a leak.
-        samples, early, late, end = [], None, None, None
-        while end is None or len(samples) < end:
-            time.sleep(1)
-            s.alive(program, f"after {len(samples) + 1} s")
-            samples.append(rss(worker))
-            if len(samples) == 10:
-                resources = s.run(wd.WINE, probe, "resources", deadline=s.deadline(30))
-            elif len(samples) == 14:
-                early = shown_tick(s, program, (0, 0, 800, 600))
-            elif early and end is None and len(samples) % 5 == 4:
-                previous, late = late or early, shown_tick(s, program, (0, 0, 800, 600), late or early)
-                if late[0] == previous[0]:
-                    fail(f"the window stands still at the frame of tick {late[0]}")
-                end = len(samples) + 5 if late[0] - early[0] >= LEAK_SPAN else None
-            if len(samples) > 10 and samples[-1] > samples[9] + RUNAWAY_KIB:
-                fail(f"resident memory grew from {samples[9]} KiB at 10 s to {samples[-1]} KiB at {len(samples)} s")
-        floors = min(samples[9:14]), min(samples[-5:])
-        if floors[1] > floors[0] + BOUND_KIB:
-            fail(f"the floor of resident memory grew from {floors[0]} KiB (10 to 14 s) to {floors[1]} KiB "
-                 f"(the last 5 s), more than {BOUND_KIB} KiB in {late[0] - early[0]} ticks")
-        summary = (f"resident memory flat over {late[0] - early[0]} ticks in {len(samples)} s (floor {floors[0]} KiB, "
-                   f"then {floors[1]} KiB, bound +{BOUND_KIB}; peak {max(samples[9:])})")
-        print("soak:", summary)
-
-        # GDI and USER objects: counted where the platform reports them; a
-        # paint holds its bitmap and memory DC while it runs, hence 2 more.
-        if resources.startswith("gdi "):
-            gdi0, user0 = map(int, resources.split()[1::2])
-            gdi1, user1 = map(int, s.probe("resources").split()[1::2])
-            if gdi1 > gdi0 + 2 or user1 > user0:
-                fail(f"GDI objects went from {gdi0} to {gdi1}, USER objects from {user0} to {user1}")
-            summary += f"; GDI {gdi0} -> {gdi1}, USER {user0} -> {user1}"
+        summary, resources = watch_memory(s, program, worker, (0, 0, 800, 600))
+        # A paint holds its bitmap and memory DC while it runs, hence 2 more.
+        objects = compare_gui_objects(s, resources, 2)
+        if objects:
+            summary += "; " + objects
         close(s, program)
-    if not resources.startswith("gdi ") and arch == "win64" and wd.route()[0] == "native":
+    if not objects and arch == "win64" and wd.route()[0] == "native":
         # The paints take minutes; the 32-bit soak makes them (the same paint code).
         summary += "; GDI table exhausted by the 32-bit soak"
-    elif not resources.startswith("gdi "):
+    elif not objects:
         summary += "; " + exhaust_gdi(arch, exe, probe, tool)
     print(f"report: soak {arch}: {summary}; exit code 0")
 
@@ -265,9 +288,8 @@ def tick_rate(exe, probe, tool, seconds="80"):
         shots = []
         for when in at + [seconds, seconds + 5]:
             time.sleep(max(0.0, s.born[program.pid] + when - time.monotonic()))
-            with open(f"/proc/{worker}/stat") as stat:
-                cpu = sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))
-            shots.append((time.monotonic() - s.born[program.pid], s.screenshot(0, 0, 1920, 1080), cpu))
+            shots.append((time.monotonic() - s.born[program.pid], s.screenshot(0, 0, 1920, 1080),
+                          cpu_ticks(worker)))
         close(s, program)
         print(f"{arch} ({s.route[0]}), 1920x1080 borderless from {covered:.2f} s after the start")
         last = (0, covered)
