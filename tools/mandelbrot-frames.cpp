@@ -89,8 +89,7 @@ void RemoveTemp()
 
 void OnSignal(int number)
 {
-    if (tempExists)
-        unlink(tempPath);
+    RemoveTemp();
     std::signal(number, SIG_DFL);
     std::raise(number);
 }
