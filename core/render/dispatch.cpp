@@ -79,19 +79,15 @@ int32_t MergeEqualRuns(float* values, int32_t count, int32_t* starts)
     return runs;
 }
 
-// The same operations in the same order as the reference's per-row and
-// per-column values, so every pixel gets the same c.
+// The reference's own per-row and per-column values, so every pixel gets the same c.
 void PrepareFrameGrid(RenderWorkspace& work)
 {
-    const ViewState& view = work.view;
     const int32_t W = work.W, H = work.H;
-    const float halfZoom = view.zoom * 0.5f;
-    const float rowScale = static_cast<float>(H) * halfZoom;
-    const float colScale = static_cast<float>(W) * halfZoom;
+    const FrameScales scales = Scales(work.view, W, H);
     for (int32_t x = 0; x < W; ++x)
-        work.columnRe[x] = (static_cast<float>(x - (W >> 1)) * 1.5f) / colScale + view.centerRe;
+        work.columnRe[x] = ColumnRe(work.view, scales, W, x);
     for (int32_t y = 0; y < H; ++y)
-        work.rowIm[y] = static_cast<float>(y - (H >> 1)) / rowScale + view.centerIm;
+        work.rowIm[y] = RowIm(work.view, scales, H, y);
     work.columns = MergeEqualRuns(work.columnRe, W, work.columnStart);
     work.rows = MergeEqualRuns(work.rowIm, H, work.rowStart);
     // Lanes past the last column compute with what lies there: plain zeros,

@@ -164,15 +164,6 @@ void CompareRandomViews(uint32_t seed, int views, float minLogZoom, float reLow,
     }
 }
 
-// The view after `ticks` ticks of the animation at any frame size.
-void ViewAfterTicks(int ticks)
-{
-    viewState = {1.0f, -0.75f, 0.5f};
-    std::vector<uint32_t> pixels(1);
-    for (int t = 0; t < ticks; ++t)
-        SkipTick(pixels.data(), 1, 1);
-}
-
 }  // namespace
 
 TEST_CASE("path names, availability and the choice of path")
@@ -249,7 +240,7 @@ TEST_CASE("every step count from 0 to 128 gets its word on every path")
     SavedState saved;
     // The first view at 640 x 360 has pixels of every count; the 129 words
     // differ, so finding each one shows that its count is there.
-    viewState = {1.0f, -0.75f, 0.5f};
+    viewState = kFirstView;
     std::vector<uint32_t> frame(640 * 360);
     RenderFrame(frame.data(), 640, 360);
     const std::set<uint32_t> words(frame.begin(), frame.end());
@@ -263,7 +254,7 @@ TEST_CASE("every step count from 0 to 128 gets its word on every path")
 TEST_CASE("one-pixel rows and columns, and widths around every vector width")
 {
     SavedState saved;
-    ViewAfterTicks(885);
+    viewState = ViewAfterTicks(kFirstView, 885, nullptr, 1, 1);
     for (int32_t length : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 48, 49, 63, 64, 65, 97, 1000, 1921}) {
         CompareAllPaths(length, 1);
         CompareAllPaths(1, length);
@@ -276,7 +267,7 @@ TEST_CASE("frames of the animation at known ticks")
 {
     SavedState saved;
     for (int ticks : {0, 885, 1999, 4999, 99999}) {
-        ViewAfterTicks(ticks);
+        viewState = ViewAfterTicks(kFirstView, ticks, nullptr, 321, 179);
         CompareAllPaths(321, 179);
     }
 }
@@ -331,7 +322,7 @@ TEST_CASE("views no tick reaches still agree: tiny, zero, negative and non-finit
 TEST_CASE("the widest frame uses the whole coordinate table; wider ones fall back to the reference")
 {
     SavedState saved;
-    viewState = {1.0f, -0.75f, 0.5f};
+    viewState = kFirstView;
     CompareAllPaths(kMaxFrameSide, 1);
     CompareAllPaths(1, kMaxFrameSide);
     CompareAllPaths(kMaxFrameSide + 1, 1);
@@ -347,7 +338,7 @@ TEST_CASE("deep in the zoom, where neighbouring columns and rows share coordinat
     const int32_t sizes[][3] = {{640, 360, 100000}, {640, 360, 1000000}, {1920, 1080, 18073720},
                                 {33, 1000, 18073720}, {1000, 3, 18073720}, {25, 33, 18073720}};
     for (const auto& size : sizes) {
-        ViewAfterTicks(size[2]);
+        viewState = ViewAfterTicks(kFirstView, size[2], nullptr, size[0], size[1]);
         CompareAllPaths(size[0], size[1]);
     }
     CompareRandomViews(20261209, 60, 16.0f, -2.0f, 0.5f, 1.0f, 300);
@@ -360,7 +351,7 @@ TEST_CASE("AnimationTick renders through the chosen path and advances the view a
     for (RenderPath path : AllPaths()) {
         CAPTURE(RenderPathName(path));
         REQUIRE(SetRenderPath(path));
-        viewState = {1.0f, -0.75f, 0.5f};
+        viewState = kFirstView;
         ViewState reference = viewState;
         std::vector<uint32_t> pixels(W * H), expected(W * H);
         for (int tick = 1; tick <= 900; ++tick) {
