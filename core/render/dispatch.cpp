@@ -3,6 +3,7 @@
 #include "render/kernels.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cpuid.h>
 #include <cstring>
 
@@ -47,16 +48,21 @@ unsigned DetectRenderPaths()
     return paths;
 }
 
+// Settled on first use, which any number of threads may make at once, each
+// with frames of its own: both records are atomics (the lean build has no
+// guarded statics), and threads that detect at once detect the same.
+std::atomic<unsigned> availablePaths(0);  // 0: not yet detected (Scalar's bit is always set)
+constexpr int kNoPathChosen = -1;
+std::atomic<int> chosenPath(kNoPathChosen);
+
 unsigned AvailablePaths()
 {
-    static const unsigned paths = DetectRenderPaths();
+    unsigned paths = availablePaths.load(std::memory_order_relaxed);
+    if (paths == 0) {
+        paths = DetectRenderPaths();
+        availablePaths.store(paths, std::memory_order_relaxed);
+    }
     return paths;
-}
-
-RenderPath& ChosenPath()
-{
-    static RenderPath path = BestRenderPath();
-    return path;
 }
 
 // Keeps the first of each run of bitwise-equal values in place and records
@@ -181,14 +187,20 @@ RenderPath BestRenderPath()
 
 RenderPath CurrentRenderPath()
 {
-    return ChosenPath();
+    int path = chosenPath.load(std::memory_order_relaxed);
+    if (path == kNoPathChosen) {
+        // A choice made meanwhile by SetRenderPath or another first call stands.
+        const int best = int(BestRenderPath());
+        path = chosenPath.compare_exchange_strong(path, best, std::memory_order_relaxed) ? best : path;
+    }
+    return RenderPath(path);
 }
 
 bool SetRenderPath(RenderPath path)
 {
     if (!RenderPathAvailable(path))
         return false;
-    ChosenPath() = path;
+    chosenPath.store(int(path), std::memory_order_relaxed);
     return true;
 }
 

@@ -88,6 +88,34 @@ int CompareThreadCounts(RenderWorkspace* work, const ViewState& view, int32_t W,
 
 }  // namespace
 
+// CTest runs this case on its own, so that its calls are the process's first
+// into the renderer: two threads, released at once, each begin and render a
+// frame of their own through the current path, which neither has asked for
+// before. The choice of path and the CPU's features are settled then, on both.
+TEST_CASE("two threads make the renderer's first calls at once")
+{
+    std::unique_ptr<RenderWorkspace> works[2] = {std::unique_ptr<RenderWorkspace>(new RenderWorkspace),
+                                                 std::unique_ptr<RenderWorkspace>(new RenderWorkspace)};
+    std::vector<uint32_t> frames[2];
+    RenderPath used[2];
+    std::atomic<int> waiting(2);
+    auto first = [&](int i) {
+        frames[i].assign(FrameWords(96, 54) + 2 * kGuard, kGuardWord);
+        waiting.fetch_sub(1);
+        while (waiting.load() > 0)
+            std::this_thread::yield();
+        used[i] = BeginFrame(works[i].get(), CurrentRenderPath(), kFirstView, frames[i].data() + kGuard, 96, 54);
+        RenderBands(works[i].get());
+    };
+    std::thread other(first, 1);
+    first(0);
+    other.join();
+    CHECK(used[0] == used[1]);
+    CHECK(used[0] == BestRenderPath());
+    CHECK(frames[0] == ReferenceFrame(kFirstView, 96, 54));
+    CHECK(frames[1] == frames[0]);
+}
+
 TEST_CASE("every thread count gives the reference's words, from the first view to where the zoom stops")
 {
     std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
