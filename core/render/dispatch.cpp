@@ -145,8 +145,10 @@ void RenderBand(const RenderWorkspace& work, int32_t band)
 // Readies the frame's rows as `bands` bands of equal rows, the last maybe fewer.
 void CutIntoBands(RenderWorkspace& work, int32_t bands)
 {
-    work.bandRows = (work.rows + bands - 1) / bands;
-    work.bands = work.bandRows > 0 ? (work.rows + work.bandRows - 1) / work.bandRows : 0;
+    // In 64 bits: a frame for the reference may have up to INT32_MAX rows.
+    const int64_t rows = work.rows;
+    work.bandRows = static_cast<int32_t>((rows + bands - 1) / bands);
+    work.bands = work.bandRows > 0 ? static_cast<int32_t>((rows + work.bandRows - 1) / work.bandRows) : 0;
     work.nextBand.store(0, std::memory_order_relaxed);
 }
 

@@ -195,6 +195,30 @@ TEST_CASE("a workspace serves frame after frame; finished and empty frames write
     }
 }
 
+TEST_CASE("the bands of any size the header takes cover every row once, up to INT32_MAX a side")
+{
+    // Frames this large do not fit in memory here, so the bands are checked
+    // as BeginFrame leaves them: rows 0 to `rows`, in bands of bandRows, the last
+    // maybe shorter and none empty.
+    std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
+    const int32_t sizes[][2] = {{1, INT32_MAX}, {INT32_MAX, 1}, {INT32_MAX, INT32_MAX}, {2, INT32_MAX - 127},
+                                {3, kMaxFrameSide + 1}, {kMaxFrameSide, kMaxFrameSide}, {5, 129}, {5, 127}, {7, 1}};
+    for (int i = 0; i < kRenderPathCount; ++i)
+        for (const auto& size : sizes) {
+            const RenderPath path = RenderPath(i);
+            CAPTURE(RenderPathName(path));
+            CAPTURE(size[0]);
+            CAPTURE(size[1]);
+            const RenderPath used = BeginFrame(work.get(), path, kFirstView, nullptr, size[0], size[1]);
+            if (used == RenderPath::Scalar)
+                CHECK(work->rows == size[1]);
+            CHECK(work->bandRows >= 1);
+            CHECK(work->bands >= 1);
+            CHECK(int64_t(work->bands - 1) * work->bandRows < work->rows);
+            CHECK(int64_t(work->bands) * work->bandRows >= work->rows);
+        }
+}
+
 TEST_CASE("frames over the largest side go to the reference, banded too")
 {
     std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
