@@ -1,11 +1,13 @@
 // Every render path this machine has must give the reference's words, word
 // for word, for any view and frame size, and write nothing outside the frame.
 #include "animation.h"
+#include "render/cpu.h"
 #include "render/render.h"
 
 #include <doctest/doctest.h>
 
 #include <cmath>
+#include <cpuid.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -166,20 +168,15 @@ void CompareRandomViews(uint32_t seed, int views, float minLogZoom, float reLow,
 
 }  // namespace
 
-TEST_CASE("path names, availability and the choice of path")
+TEST_CASE("names, availability and the choice of path; a value that is no path is never run")
 {
     SavedState saved;
-    for (int i = 0; i < kRenderPathCount; ++i) {
-        RenderPath parsed = RenderPath::Scalar;
-        CHECK(ParseRenderPath(RenderPathName(RenderPath(i)), &parsed));
-        CHECK(parsed == RenderPath(i));
-    }
     RenderPath untouched = RenderPath::Avx2;
     CHECK_FALSE(ParseRenderPath("auto", &untouched));
     CHECK_FALSE(ParseRenderPath("SSE2", &untouched));
+    CHECK_FALSE(ParseRenderPath("avx", &untouched));
     CHECK(untouched == RenderPath::Avx2);
 
-    CHECK(RenderPathAvailable(RenderPath::Scalar));
     CHECK(RenderPathAvailable(BestRenderPath()));
     for (int i = int(BestRenderPath()) + 1; i < kRenderPathCount; ++i)
         CHECK_FALSE(RenderPathAvailable(RenderPath(i)));
@@ -191,6 +188,57 @@ TEST_CASE("path names, availability and the choice of path")
         CHECK(SetRenderPath(path) == RenderPathAvailable(path));
         if (RenderPathAvailable(path))
             CHECK(CurrentRenderPath() == path);
+    }
+
+    // Values past the last path (as a new one would be, were it left out of
+    // the dispatcher's table) render as the reference.
+    for (int i : {kRenderPathCount, kRenderPathCount + 1, 31, 32, 255}) {
+        const RenderPath stray = RenderPath(i);
+        CAPTURE(i);
+        CHECK_FALSE(RenderPathAvailable(stray));
+        CHECK_FALSE(SetRenderPath(stray));
+        CHECK(std::string(RenderPathName(stray)) == "unknown");
+        viewState = kFirstView;
+        std::vector<uint32_t> frame(64 * 48), expected(64 * 48);
+        CHECK(RenderFrameWith(stray, viewState, frame.data(), 64, 48) == RenderPath::Scalar);
+        RenderFrame(expected.data(), 64, 48);
+        CHECK(frame == expected);
+    }
+}
+
+TEST_CASE("the instruction sets and paths that CPUID and XCR0 offer")
+{
+    const unsigned scalar = 1u << int(RenderPath::Scalar), sse2 = 1u << int(RenderPath::Sse2),
+                   avx2 = 1u << int(RenderPath::Avx2), avx512 = 1u << int(RenderPath::Avx512);
+    const uint32_t avx = bit_OSXSAVE | bit_AVX, leaf7 = bit_AVX2 | bit_AVX512F;
+    const uint32_t xcr0All = 0xE7;  // x87, SSE, AVX, opmask, zmm0-15 high halves, zmm16-31
+    struct Case {
+        const char* what;
+        CpuRegisters registers;  // maxLeaf, leaf 1 ECX and EDX, leaf 7 EBX, XCR0
+        unsigned features, paths;
+    };
+    const Case cases[] = {
+        {"everything", {13, avx, bit_SSE2, leaf7, xcr0All}, kCpuSse2 | kCpuAvx2 | kCpuAvx512f,
+         scalar | sse2 | avx2 | avx512},
+        {"AVX2, no AVX-512", {13, avx, bit_SSE2, bit_AVX2, xcr0All}, kCpuSse2 | kCpuAvx2, scalar | sse2 | avx2},
+        {"AVX-512 without AVX2", {13, avx, bit_SSE2, bit_AVX512F, xcr0All}, kCpuSse2 | kCpuAvx512f,
+         scalar | sse2 | avx512},
+        {"the OS saves no YMM state", {13, avx, bit_SSE2, leaf7, 0x03}, kCpuSse2, scalar | sse2},
+        {"the OS saves zmm but not ymm", {13, avx, bit_SSE2, leaf7, 0xE3}, kCpuSse2, scalar | sse2},
+        {"YMM but no ZMM", {13, avx, bit_SSE2, leaf7, 0x07}, kCpuSse2 | kCpuAvx2, scalar | sse2 | avx2},
+        {"ZMM state without zmm16-31", {13, avx, bit_SSE2, leaf7, 0x67}, kCpuSse2 | kCpuAvx2,
+         scalar | sse2 | avx2},
+        {"no leaf 7: its register is stale", {6, avx, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
+        {"no OSXSAVE: XCR0 is not to be read", {13, bit_AVX, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
+        {"no AVX in leaf 1", {13, bit_OSXSAVE, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
+        {"leaf 1 alone", {1, 0, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
+        {"no CPUID leaves at all", {0, ~0u, ~0u, ~0u, ~0u}, 0, scalar},
+    };
+    for (const Case& c : cases) {
+        const std::string what = c.what;
+        CAPTURE(what);
+        CHECK(CpuFeatures(c.registers) == c.features);
+        CHECK(RenderPathsWith(c.features) == c.paths);
     }
 }
 
