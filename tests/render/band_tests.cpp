@@ -6,6 +6,7 @@
 #include <doctest/doctest.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -114,6 +115,27 @@ TEST_CASE("two threads make the renderer's first calls at once")
     CHECK(used[0] == BestRenderPath());
     CHECK(frames[0] == ReferenceFrame(kFirstView, 96, 54));
     CHECK(frames[1] == frames[0]);
+}
+
+TEST_CASE("ViewAfterTicks on two threads at once, from different views")
+{
+    // Each thread's centre point changes on every tick while the other's is
+    // settled: anything the function kept between calls would mix them up.
+    const ViewState starts[2] = {kFirstView, ViewAfterTicks(kFirstView, 886, nullptr, 1, 1)};
+    ViewState alone[2], together[2];
+    for (int i = 0; i < 2; ++i)
+        alone[i] = ViewAfterTicks(starts[i], 3000, nullptr, 5, 3);
+    std::atomic<int> waiting(2);
+    auto run = [&](int i) {
+        waiting.fetch_sub(1);
+        while (waiting.load() > 0)
+            std::this_thread::yield();
+        together[i] = ViewAfterTicks(starts[i], 3000, nullptr, 5, 3);
+    };
+    std::thread other(run, 1);
+    run(0);
+    other.join();
+    CHECK(std::memcmp(together, alone, sizeof alone) == 0);
 }
 
 TEST_CASE("every thread count gives the reference's words, from the first view to where the zoom stops")
