@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -140,11 +141,11 @@ void ShowProgress(int64_t done)
     progress.last = now;
     const double rate = done / duration<double>(now - progress.start).count();
     // Below a frame a second the time left can pass what 64 bits of seconds
-    // hold; no run lasts a hundred million years.
-    const double seconds = std::min((progress.total - done) / rate + 0.5, 3.2e15);
-    const int64_t left = static_cast<int64_t>(seconds);
-    std::fprintf(stderr, "\r%" PRId64 " of %" PRId64 " frames, %.1f frames/s, %" PRId64 ":%02d:%02d left\033[K", done,
-                 progress.total, rate, left / 3600, static_cast<int>(left / 60 % 60), static_cast<int>(left % 60));
+    // hold: it is worked out in floating point, whole hours included.
+    const double seconds = std::floor((progress.total - done) / rate + 0.5);
+    const int rest = static_cast<int>(std::fmod(seconds, 3600));
+    std::fprintf(stderr, "\r%" PRId64 " of %" PRId64 " frames, %.1f frames/s, %.0f:%02d:%02d left\033[K", done,
+                 progress.total, rate, std::floor(seconds / 3600), rest / 60, rest % 60);
     progress.lineOpen = done < progress.total;
     if (!progress.lineOpen)
         std::fputc('\n', stderr);
