@@ -689,8 +689,13 @@ def test_output_fails(tool, tmp_path, args, closed, message):
 
 def test_closed_stdout_takes_no_file(tool, old_png):
     """A closed standard output fails before any file is opened, so none can take
-    its descriptor and the frames."""
-    run = tool("--size", "640x360", "--ticks", "5000", "--raw", "--png", str(old_png), setup=close_stdout, stdout=None)
+    its descriptor and the frames (which, with a file size limit, would fail
+    otherwise, once written)."""
+    def setup():
+        close_stdout()
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+    run = tool("--size", "640x360", "--ticks", "5000", "--raw", "--png", str(old_png), setup=setup, stdout=None)
     assert one_line_error(run, 1, "writing to standard output failed: Bad file descriptor") and old_kept(old_png)
 
 
