@@ -123,13 +123,14 @@ int CreateNamedTemp()
     return fd;
 }
 
-// libpng reports a failed write only as "Write Error"; the reason is kept here.
-int writeErrno = 0;
+// Why the picture could not be written: the system's reason for a failed
+// write, which libpng would report only as "Write Error", or libpng's own.
+std::string failure;
 
 void PngWrite(png_structp png_ptr, png_bytep data, size_t length)
 {
     if (std::fwrite(data, 1, length, static_cast<FILE*>(png_get_io_ptr(png_ptr))) != length) {
-        writeErrno = errno;
+        failure = std::strerror(errno);
         png_error(png_ptr, "write failed");
     }
 }
@@ -138,8 +139,10 @@ void PngWrite(png_structp png_ptr, png_bytep data, size_t length)
 void PngFlush(png_structp) {}
 
 // libpng's own handlers print to stderr; the tool reports one line itself.
-void PngError(png_structp png_ptr, png_const_charp)
+void PngError(png_structp png_ptr, png_const_charp message)
 {
+    if (failure.empty())
+        failure = message;
     std::longjmp(png_jmpbuf(png_ptr), 1);
 }
 
@@ -153,7 +156,7 @@ bool WritePng(const uint32_t* pixels, int32_t width, int32_t height)
     png_infop info = png_ptr ? png_create_info_struct(png_ptr) : nullptr;
     bool ok = png_ptr && info;
     if (!ok)
-        writeErrno = ENOMEM;
+        failure = std::strerror(ENOMEM);
     if (ok && setjmp(png_jmpbuf(png_ptr))) {
         ok = false;
     } else if (ok) {
@@ -174,7 +177,7 @@ bool WritePng(const uint32_t* pixels, int32_t width, int32_t height)
 // Gives the complete unnamed file the target's name: a link under a fresh
 // temporary name, renamed onto the target. Signals wait meanwhile, so that
 // none can leave the link.
-bool NameUnnamed(int* error)
+bool NameUnnamed()
 {
     char source[64];
     std::snprintf(source, sizeof source, "/proc/self/fd/%d", fileno(png.file));
@@ -186,12 +189,12 @@ bool NameUnnamed(int* error)
         std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-%ld-%d", png.folder.c_str(),
                       static_cast<long>(getpid()), attempt);
         ok = linkat(AT_FDCWD, source, AT_FDCWD, tempName, AT_SYMLINK_FOLLOW) == 0;
-        *error = errno;
-        if (!ok && *error != EEXIST)
+        failure = std::strerror(errno);
+        if (!ok && errno != EEXIST)
             break;
     }
     if (ok && std::rename(tempName, png.target.c_str()) != 0) {
-        *error = errno;
+        failure = std::strerror(errno);
         unlink(tempName);
         ok = false;
     }
@@ -232,16 +235,15 @@ bool PreparePng(const char* path, std::string* problem)
 bool SavePng(const uint32_t* pixels, int32_t width, int32_t height, std::string* problem)
 {
     bool ok = WritePng(pixels, width, height);
-    int error = writeErrno;
     if (ok && (std::fflush(png.file) != 0 || fsync(fileno(png.file)) != 0)) {
         ok = false;
-        error = errno;
+        failure = std::strerror(errno);
     }
     if (ok && png.unnamed)
-        ok = NameUnnamed(&error);
+        ok = NameUnnamed();
     if (std::fclose(png.file) != 0 && ok) {
         ok = false;
-        error = errno;
+        failure = std::strerror(errno);
     }
     png.file = nullptr;
     if (ok && !png.unnamed) {
@@ -249,14 +251,15 @@ bool SavePng(const uint32_t* pixels, int32_t width, int32_t height, std::string*
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, &old);
         ok = std::rename(tempName, png.target.c_str()) == 0;
-        error = errno;
         if (ok)
             tempExists = 0;
+        else
+            failure = std::strerror(errno);
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
     if (!ok) {
         DiscardPng();
-        *problem = "writing the PNG file '" + png.path + "' failed: " + std::strerror(error);
+        *problem = "writing the PNG file '" + png.path + "' failed: " + failure;
     }
     return ok;
 }

@@ -211,7 +211,7 @@ def test_line_matches_model(tool, w, h, ticks):
         assert got == expected, first
 
 
-@pytest.mark.parametrize("size,ticks", [("64x48", 900), ("0x5", 30), ("6x0", 30)])
+@pytest.mark.parametrize("size,ticks", [("64x48", 300), ("0x5", 30), ("6x0", 30)])
 def test_fast_forward_gives_the_full_runs_line(tool, size, ticks):
     full = tool("--size", size, "--ticks", str(ticks)).stdout
     fast = tool("--size", size, "--ticks", str(ticks), "--fast-forward").stdout
@@ -593,10 +593,12 @@ FATAL = ["SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGALR
          "SIGPROF", "SIGABRT", "SIGSEGV", "SIGRTMIN", "SIGKILL"]
 
 
-def test_fatal_signals_leave_the_earlier_file(tool_command, old_png, file_route):
+def test_fatal_signals_leave_the_earlier_file(tool_command, old_png, file_route, emulated):
     for name in FATAL:
         if name == "SIGKILL" and file_route:
             continue  # a named file cannot outlive SIGKILL: that is what unnamed files are for
+        if name == "SIGRTMIN" and emulated:
+            continue  # qemu keeps the first real-time signals for itself and numbers the guest's apart
         number = getattr(signal, name)
         # A non-interactive shell's background job starts with SIGINT and
         # SIGQUIT ignored; the tool keeps what it is given.
@@ -700,8 +702,7 @@ def test_closed_stdout_takes_no_file(tool, old_png):
 
 
 def test_closed_stdin_and_stderr_are_made_safe(tool, tmp_path):
-    """A PNG written with stdin and stderr closed is a PNG, not the place an
-    error message went."""
+    """With stdin and stderr closed, the run and its picture are as usual."""
     png = tmp_path / "f.png"
 
     def close_others():
@@ -709,6 +710,7 @@ def test_closed_stdin_and_stderr_are_made_safe(tool, tmp_path):
         os.close(2)
     run = tool("--size", "7x5", "--ticks", "3", "--png", str(png), "--threads", "3", setup=close_others)
     assert run.returncode == 0 and read_png(png) == (7, 5, shown(model_frames(7, 5, 3)[2]))
+    assert run.stdout.decode().strip() == model_line(7, 5, 3)
 
 
 def test_line_after_the_picture(tool, old_png):
