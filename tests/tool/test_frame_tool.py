@@ -606,8 +606,8 @@ def test_fatal_signals_leave_the_earlier_file(tool_command, old_png, file_route,
                                          prefix=["env", "--default-signal"])
         assert len(during) == (2 if file_route else 1), during
         running.send_signal(number)
-        running.stdout.close()
         status = running.wait()
+        running.stdout.close()
         assert status == -number and old_kept(old_png), (name, status, os.listdir(old_png.parent),
                                                          running.stderr.read())
 
