@@ -192,31 +192,22 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "mandelbrot-frames: %d of %d render threads started (%s); the run goes on with those\n",
                      running + 1, helpers + 1, std::strerror(error));
 
-    // A tick's outcome depends on the view before it alone (the frame, and
-    // with it the centre word, on nothing else), so a tick that leaves the view
-    // as it was leaves it so for good: the zoom has stopped growing (from tick
-    // 18,073,710 on) and the centre has stopped drifting. Every later tick
-    // then renders the same frame and is reached at once.
-    int64_t tick = 1;
-    for (; tick < options.from; ++tick) {
-        const ViewState before = viewState;
-        SkipTick(pixels, W, H);
-        if (SameView(before, viewState)) {
-            tick = options.from;
-            break;
-        }
-    }
+    // The ticks before --from advance the view without rendering. Once the
+    // view stops changing (the zoom stops growing from tick 18,073,710 on),
+    // every later tick renders the same frame, and is reached at once.
+    ViewState view = ViewAfterTicks(kFirstView, options.from - 1, pixels, W, H);
+    int64_t tick = options.from;
     progress.total = options.ticks - tick + 1;
     progress.shown = progress.total > 1 && !options.quiet && isatty(STDERR_FILENO);
     progress.start = std::chrono::steady_clock::now();
     for (int64_t rendered = 1;; ++tick, ++rendered) {
-        const ViewState before = viewState;
-        BeginFrame(&workspace, CurrentRenderPath(), viewState, pixels, W, H);
+        const ViewState before = view;
+        BeginFrame(&workspace, CurrentRenderPath(), view, pixels, W, H);
         RenderOnThreads(&workspace);
-        AdvanceView(pixels, W, H);
+        view = ViewAfterTicks(view, 1, pixels, W, H);
         if (options.raw && std::fwrite(pixels, 4, frameWords, stdout) != static_cast<size_t>(frameWords))
             RunFailed(std::string("writing raw frames failed: ") + std::strerror(errno));
-        if (tick == options.ticks || (!options.raw && SameView(before, viewState))) {
+        if (tick == options.ticks || (!options.raw && SameView(before, view))) {
             // Past a settled view the ticks left render nothing new: the
             // count ends at the frames rendered.
             progress.total = rendered;
@@ -230,9 +221,9 @@ int main(int argc, char** argv)
         RunFailed(problem);
     if (!options.raw) {
         uint32_t bits[3];
-        std::memcpy(&bits[0], &viewState.zoom, 4);
-        std::memcpy(&bits[1], &viewState.centerRe, 4);
-        std::memcpy(&bits[2], &viewState.centerIm, 4);
+        std::memcpy(&bits[0], &view.zoom, 4);
+        std::memcpy(&bits[1], &view.centerRe, 4);
+        std::memcpy(&bits[2], &view.centerIm, 4);
         if (std::printf("tick=%" PRId64 " size=%dx%d zoom=%08" PRIX32 " centerRe=%08" PRIX32 " centerIm=%08" PRIX32
                         " frame=%016" PRIX64 "\n",
                         options.ticks, W, H, bits[0], bits[1], bits[2], HashFrame(pixels, frameWords)) < 0)
