@@ -185,14 +185,15 @@ bool NameUnnamed()
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
     bool ok = false;
-    for (int attempt = 0; !ok && attempt < 100; ++attempt) {
+    int error = EEXIST;
+    for (int attempt = 0; !ok && error == EEXIST && attempt < 100; ++attempt) {
         std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-%ld-%d", png.folder.c_str(),
                       static_cast<long>(getpid()), attempt);
         ok = linkat(AT_FDCWD, source, AT_FDCWD, tempName, AT_SYMLINK_FOLLOW) == 0;
-        failure = std::strerror(errno);
-        if (!ok && errno != EEXIST)
-            break;
+        error = errno;
     }
+    if (!ok)
+        failure = std::strerror(error);
     if (ok && std::rename(tempName, png.target.c_str()) != 0) {
         failure = std::strerror(errno);
         unlink(tempName);
