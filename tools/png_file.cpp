@@ -1,0 +1,273 @@
+#include "png_file.h"
+
+#include <png.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csetjmp>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The picture's file. Where the file system can, it is an unnamed file in the
+// folder of the file it replaces (O_TMPFILE), which nothing can leave behind,
+// not even SIGKILL; it gets a name only once complete. Elsewhere it is a named
+// temporary file there, removed on every way out, fatal signals included.
+struct PngFile {
+    std::string path;    // as given, for messages
+    std::string target;  // the file that gets the picture: the path, links followed
+    std::string folder;  // the target's folder
+    FILE* file = nullptr;
+    bool unnamed = false;   // O_TMPFILE
+    bool keepMode = false;  // a regular file is replaced: its permission bits stay
+    mode_t mode = 0;
+};
+PngFile png;
+
+// The fallback's temporary file, for the signal handler.
+char tempName[PATH_MAX];
+volatile sig_atomic_t tempExists = 0;
+
+std::string Folder(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool Refuse(const std::string& reason, std::string* problem)
+{
+    *problem = "cannot write the PNG file '" + png.path + "': " + reason;
+    return false;
+}
+
+// Follows the path's links to the file that gets the picture, which need not
+// exist yet, and checks that it is a regular file if it does.
+bool FindTarget(std::string* problem)
+{
+    if (png.path.empty())
+        return Refuse("the name is empty", problem);
+    if (png.path.back() == '/')
+        return Refuse("the name ends in '/' (a folder)", problem);
+    png.target = png.path;
+    for (int links = 0;; ++links) {
+        struct stat status;
+        if (lstat(png.target.c_str(), &status) != 0)
+            return errno == ENOENT ? true : Refuse(std::strerror(errno), problem);
+        if (S_ISREG(status.st_mode)) {
+            png.keepMode = true;
+            png.mode = status.st_mode & 0777;
+            return true;
+        }
+        if (S_ISDIR(status.st_mode))
+            return Refuse("it is a folder", problem);
+        if (!S_ISLNK(status.st_mode))
+            return Refuse("it is not a regular file (a device, FIFO or socket), and is left as it is", problem);
+        if (links == 40)
+            return Refuse(std::strerror(ELOOP), problem);
+        char link[PATH_MAX];
+        const ssize_t length = readlink(png.target.c_str(), link, sizeof link - 1);
+        if (length < 0)
+            return Refuse(std::strerror(errno), problem);
+        link[length] = '\0';
+        png.target = link[0] == '/' ? std::string(link) : Folder(png.target) + "/" + link;
+    }
+}
+
+void OnFatalSignal(int number)
+{
+    if (tempExists)
+        unlink(tempName);
+    tempExists = 0;
+    signal(number, SIG_DFL);
+    raise(number);  // delivered once the handler returns
+}
+
+// Every signal whose default ends the process removes the temporary file
+// first; one the caller has the tool ignore stays ignored.
+void HandleFatalSignals()
+{
+    struct sigaction action = {};
+    action.sa_handler = OnFatalSignal;
+    sigfillset(&action.sa_mask);
+    for (int number = 1; number < NSIG; ++number) {
+        switch (number) {
+        case SIGKILL: case SIGSTOP: case SIGCHLD: case SIGCONT: case SIGTSTP: case SIGTTIN: case SIGTTOU:
+        case SIGURG: case SIGWINCH:
+            continue;
+        }
+        struct sigaction old;
+        if (sigaction(number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(number, &action, nullptr);
+    }
+}
+
+// A named temporary file in the target's folder. Signals wait while it is
+// created and its name recorded, so that the handler always knows it.
+int CreateNamedTemp()
+{
+    HandleFatalSignals();
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-XXXXXX", png.folder.c_str());
+    const int fd = mkostemp(tempName, O_CLOEXEC);
+    tempExists = fd >= 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return fd;
+}
+
+// Why the picture could not be written: the system's reason for a failed
+// write, which libpng would report only as "Write Error", or libpng's own.
+std::string failure;
+
+void PngWrite(png_structp png_ptr, png_bytep data, size_t length)
+{
+    if (std::fwrite(data, 1, length, static_cast<FILE*>(png_get_io_ptr(png_ptr))) != length) {
+        failure = std::strerror(errno);
+        png_error(png_ptr, "write failed");
+    }
+}
+
+// Flushing is left to SavePng, which checks it.
+void PngFlush(png_structp) {}
+
+// libpng's own handlers print to stderr; the tool reports one line itself.
+void PngError(png_structp png_ptr, png_const_charp message)
+{
+    if (failure.empty())
+        failure = message;
+    std::longjmp(png_jmpbuf(png_ptr), 1);
+}
+
+void PngWarning(png_structp, png_const_charp) {}
+
+// The words are little-endian bytes blue, green, red, zero: libpng swaps the
+// first and third and drops the fourth.
+bool WritePng(const uint32_t* pixels, int32_t width, int32_t height)
+{
+    png_structp png_ptr = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
+    png_infop info = png_ptr ? png_create_info_struct(png_ptr) : nullptr;
+    bool ok = png_ptr && info;
+    if (!ok)
+        failure = std::strerror(ENOMEM);
+    if (ok && setjmp(png_jmpbuf(png_ptr))) {
+        ok = false;
+    } else if (ok) {
+        png_set_write_fn(png_ptr, png.file, PngWrite, PngFlush);
+        png_set_IHDR(png_ptr, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        png_write_info(png_ptr, info);
+        png_set_bgr(png_ptr);
+        png_set_filler(png_ptr, 0, PNG_FILLER_AFTER);
+        for (int32_t y = 0; y < height; ++y)
+            png_write_row(png_ptr, reinterpret_cast<png_const_bytep>(pixels + static_cast<int64_t>(y) * width));
+        png_write_end(png_ptr, info);
+    }
+    png_destroy_write_struct(&png_ptr, &info);
+    return ok;
+}
+
+// Gives the complete unnamed file the target's name: a link under a fresh
+// temporary name, renamed onto the target. Signals wait meanwhile, so that
+// none can leave the link.
+bool NameUnnamed()
+{
+    char source[64];
+    std::snprintf(source, sizeof source, "/proc/self/fd/%d", fileno(png.file));
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    bool ok = false;
+    int error = EEXIST;
+    for (int attempt = 0; !ok && error == EEXIST && attempt < 100; ++attempt) {
+        std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-%ld-%d", png.folder.c_str(),
+                      static_cast<long>(getpid()), attempt);
+        ok = linkat(AT_FDCWD, source, AT_FDCWD, tempName, AT_SYMLINK_FOLLOW) == 0;
+        error = errno;
+    }
+    if (!ok)
+        failure = std::strerror(error);
+    if (ok && std::rename(tempName, png.target.c_str()) != 0) {
+        failure = std::strerror(errno);
+        unlink(tempName);
+        ok = false;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return ok;
+}
+
+}  // namespace
+
+bool PreparePng(const char* path, std::string* problem)
+{
+    png.path = path;
+    if (!FindTarget(problem))
+        return false;
+    png.folder = Folder(png.target);
+    int fd = open(png.folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    png.unnamed = fd >= 0;
+    // Older kernels and some file systems have no unnamed files.
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        fd = CreateNamedTemp();
+        const mode_t mask = umask(0);
+        umask(mask);
+        if (fd >= 0 && !png.keepMode && fchmod(fd, 0666 & ~mask) != 0)
+            fd = -1;
+    }
+    if (fd >= 0 && png.keepMode && fchmod(fd, png.mode) != 0)
+        fd = -1;
+    if (fd >= 0)
+        png.file = fdopen(fd, "wb");
+    if (!png.file) {
+        const int error = errno;
+        DiscardPng();
+        return Refuse(std::strerror(error), problem);
+    }
+    return true;
+}
+
+bool SavePng(const uint32_t* pixels, int32_t width, int32_t height, std::string* problem)
+{
+    bool ok = WritePng(pixels, width, height);
+    if (ok && (std::fflush(png.file) != 0 || fsync(fileno(png.file)) != 0)) {
+        ok = false;
+        failure = std::strerror(errno);
+    }
+    if (ok && png.unnamed)
+        ok = NameUnnamed();
+    if (std::fclose(png.file) != 0 && ok) {
+        ok = false;
+        failure = std::strerror(errno);
+    }
+    png.file = nullptr;
+    if (ok && !png.unnamed) {
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &old);
+        ok = std::rename(tempName, png.target.c_str()) == 0;
+        if (ok)
+            tempExists = 0;
+        else
+            failure = std::strerror(errno);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+    if (!ok) {
+        DiscardPng();
+        *problem = "writing the PNG file '" + png.path + "' failed: " + failure;
+    }
+    return ok;
+}
+
+void DiscardPng()
+{
+    if (tempExists)
+        unlink(tempName);
+    tempExists = 0;
+}

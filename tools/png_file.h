@@ -1,0 +1,21 @@
+// The --png picture: its file is made ready before any frame is rendered and
+// takes its name only when complete, so that no way out of the run leaves a
+// half-written picture or a stray temporary file.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Checks the name and opens the file the picture will be written to, beside
+// the file it replaces. A symbolic link is followed: the file it points to gets
+// the picture and the link stays. A name that is not a regular file (a
+// directory, device, FIFO, socket) is refused and left as it is. False with
+// the reason on failure.
+bool PreparePng(const char* path, std::string* problem);
+
+// Writes the frame (bits 16-23 red, 8-15 green, 0-7 blue) and puts the
+// complete file in place under its name, with the permission bits of the
+// file it replaces. False with the reason on failure; the earlier file stays.
+bool SavePng(const uint32_t* pixels, int32_t width, int32_t height, std::string* problem);
+
+// Removes what an unfinished picture left; for the run's ways out.
+void DiscardPng();
