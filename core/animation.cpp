@@ -50,26 +50,6 @@ void AnimationTick(uint32_t* pixels, int32_t W, int32_t H)
     AdvanceView(pixels, W, H);
 }
 
-void SkipTick(uint32_t* pixels, int32_t W, int32_t H)
-{
-    // The centre word depends on the centre point alone, which stays put once
-    // the view has settled, so the last one is remembered.
-    static bool known = false;
-    static float knownRe, knownIm;
-    static uint32_t knownWord;
-    if (W > 0 && H > 0) {
-        if (!known || std::memcmp(&knownRe, &viewState.centerRe, 4) != 0 ||
-            std::memcmp(&knownIm, &viewState.centerIm, 4) != 0) {
-            knownRe = viewState.centerRe;
-            knownIm = viewState.centerIm;
-            knownWord = StepColor(EscapeCount(knownRe, knownIm));
-            known = true;
-        }
-        pixels[CenterIndex(W, H)] = knownWord;
-    }
-    AdvanceView(pixels, W, H);
-}
-
 ViewState ViewAfterTicks(ViewState view, int64_t ticks, const uint32_t* pixels, int32_t W, int32_t H)
 {
     const bool rendered = W > 0 && H > 0;

@@ -25,11 +25,6 @@ void AdvanceView(const uint32_t* pixels, int32_t W, int32_t H);
 // same words as RenderFrame), then advance the view.
 void AnimationTick(uint32_t* pixels, int32_t W, int32_t H);
 
-// Advances the view exactly as AnimationTick would, but renders only the
-// centre word that decides the drift. Valid because the centre pixel is
-// computed at exactly the centre point; an empty frame writes no word.
-void SkipTick(uint32_t* pixels, int32_t W, int32_t H);
-
 // The view that `ticks` calls of AnimationTick(pixels, W, H) lead to from
 // `view`, bit for bit, without rendering: the view that tick `ticks` + 1
 // renders. Zero or negative `ticks` return `view`. Neither viewState nor the
