@@ -28,6 +28,12 @@ def run(arch, depth, scr):
             s.alive(program, "before any input")
             if action[0] == "key":
                 s.focus_key(s.find_window("^Mandelbrot Set$"), "a")
+            elif action[0] == "mousemove":
+                # The saver takes the first move it sees for where the pointer
+                # was (the system sends one when a window appears, which can
+                # come late under qemu), so a user's move is two moves apart.
+                s.xdotool(*action)
+                s.xdotool("mousemove", "280", "180")
             else:
                 s.xdotool(*action)
             s.ends(program, "xdotool " + " ".join(action), seconds=2)
