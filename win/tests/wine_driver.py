@@ -190,6 +190,9 @@ class Session:
         for reg in ("system.reg", "user.reg", "userdef.reg"):
             os.remove(os.path.join(prefix, reg))
             shutil.copy2(os.path.join(template, reg), os.path.join(prefix, reg))
+        # The name of the template's wineserver's temporary folder: each prefix makes its own.
+        if os.path.exists(os.path.join(prefix, "wineserver")):
+            os.remove(os.path.join(prefix, "wineserver"))
 
     def _create_prefix(self, prefix):
         print(f"creating the Wine prefix {prefix}", file=sys.stderr)
