@@ -4,6 +4,7 @@
 #include "animation.h"
 #include "canvas.h"
 #include "render/reference.h"
+#include "watchdog.h"
 
 #include <doctest/doctest.h>
 #include <windows.h>
@@ -24,23 +25,30 @@ HINSTANCE Instance()
     return instance;
 }
 
-// Each case starts with no saver window and an empty record.
-void ResetSaver()
-{
-    REQUIRE(saverState.open == 0);
-    saverState = SaverState{};
-}
+std::vector<HWND> parents;  // NewParent's windows
 
-// Ends what a case left open; the quit message that this posts is taken too.
-void CloseSaver()
-{
-    for (int i = 0; i < saverState.count; ++i)
-        if (saverState.screens[i].hwnd)
-            DestroyWindow(saverState.screens[i].hwnd);
-    MSG message;
-    while (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+// A case's saver: it starts with no window and an empty record, and on the
+// way out, a failed REQUIRE included, destroys the windows the case left open
+// (the saver's and the stand-in parents) and takes the quit messages that
+// posts, so that the next case starts clean.
+
+struct SaverSession {
+    SaverSession() { saverState = SaverState{}; }
+    SaverSession(const SaverSession&) = delete;
+    SaverSession& operator=(const SaverSession&) = delete;
+    ~SaverSession()
+    {
+        for (int i = 0; i < saverState.count; ++i)
+            if (saverState.screens[i].hwnd)
+                DestroyWindow(saverState.screens[i].hwnd);
+        for (HWND parent : parents)
+            DestroyWindow(parent);
+        parents.clear();
+        MSG message;
+        while (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
     }
-}
+};
 
 std::vector<uint32_t> ReferenceFrame(const ViewState& view, int32_t width, int32_t height)
 {
@@ -55,7 +63,8 @@ bool ShowsFrame(const Screen& screen, const std::vector<uint32_t>& expected)
     return screen.pixels && std::equal(expected.begin(), expected.end(), screen.pixels);
 }
 
-// A plain framed window standing in for the settings dialog's preview area.
+// A plain framed window standing in for the settings dialog's preview area;
+// the case's SaverSession destroys it if the case does not.
 HWND NewParent(int clientWidth, int clientHeight)
 {
     RECT rect = {0, 0, clientWidth, clientHeight};
@@ -64,6 +73,7 @@ HWND NewParent(int clientWidth, int clientHeight)
                                   rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, Instance(),
                                   nullptr);
     REQUIRE(parent);
+    parents.push_back(parent);
     RECT client;
     GetClientRect(parent, &client);
     REQUIRE(client.right == clientWidth);
@@ -148,14 +158,17 @@ void RunSettings(const char* line)
     noteOwner = nullptr;
     noteText.clear();
     const UINT_PTR timer = SetTimer(nullptr, 0, 50, LookForNote);
-    CHECK(RunScreenSaver(Instance(), line) == 0);
+    {
+        Watchdog watchdog;
+        CHECK(RunScreenSaver(Instance(), line) == 0);
+    }
     KillTimer(nullptr, timer);
 }
 }  // namespace
 
 TEST_CASE("the settings note is owned by the given window, or else by the foreground one")
 {
-    ResetSaver();
+    SaverSession session;
     HWND given = NewParent(100, 50);
     const HWND foreground = NewParent(100, 50);
     REQUIRE(SetForegroundWindow(foreground));
@@ -185,12 +198,13 @@ TEST_CASE("the settings note is owned by the given window, or else by the foregr
 
 TEST_CASE("/p with a missing, malformed or invalid HWND ends at once and opens nothing")
 {
-    ResetSaver();
+    SaverSession session;
     HWND gone = NewParent(20, 20);
     DestroyWindow(gone);
     const std::string goneLine = "/p " + std::to_string(reinterpret_cast<uintptr_t>(gone));
     for (const std::string& line : {std::string("/p"), std::string("/p 0"), std::string("/p abc"), goneLine}) {
         CAPTURE(line);
+        Watchdog watchdog;
         CHECK(RunScreenSaver(Instance(), line.c_str()) == 0);
         CHECK(saverState.count == 0);
     }
@@ -198,7 +212,7 @@ TEST_CASE("/p with a missing, malformed or invalid HWND ends at once and opens n
 
 TEST_CASE("/p: a child covering the parent's client area shows exact frames and ends with the parent")
 {
-    ResetSaver();
+    SaverSession session;
     HWND parent = NewParent(152, 112);
     HWND child = StartPreview(Instance(), parent);
     REQUIRE(child);
@@ -223,13 +237,12 @@ TEST_CASE("/p: a child covering the parent's client area shows exact frames and 
     SUBCASE("each paint copies the frame to the window")
     {
         UpdateWindow(child);
-        const Canvas canvas = NewCanvas(152, 112, 32);
+        const Canvas canvas(152, 112, 32);
         HDC dc = GetDC(child);
         BitBlt(canvas.dc, 0, 0, 152, 112, dc, 0, 0, SRCCOPY);
         ReleaseDC(child, dc);
         for (int i = 0; i < 152 * 112; ++i)
-            REQUIRE(CanvasWord(canvas, 152, i % 152, i / 152) == screen.pixels[i]);
-        FreeCanvas(canvas);
+            REQUIRE(CanvasWord(canvas, i % 152, i / 152) == screen.pixels[i]);
     }
     SUBCASE("input is left to the system")
     {
@@ -241,12 +254,13 @@ TEST_CASE("/p: a child covering the parent's client area shows exact frames and 
     DestroyWindow(parent);
     CHECK_FALSE(IsWindow(child));
     CHECK(saverState.open == 0);
+    Watchdog watchdog;
     CHECK(RunMessageLoop() == 0);
 }
 
 TEST_CASE("every screen shows its own size of one view, advanced once a tick by the first non-empty frame")
 {
-    ResetSaver();
+    SaverSession session;
     saverState.fullScreen = true;
     REQUIRE(OpenScreen(Instance(), {300, 0, 300, 40}, nullptr));  // empty: it cannot decide the drift
     REQUIRE(OpenScreen(Instance(), {0, 0, 64, 48}, nullptr));
@@ -281,22 +295,19 @@ TEST_CASE("every screen shows its own size of one view, advanced once a tick by 
     }
     SUBCASE("the frames keep the right colours on a 16-bit display")
     {
-        const Canvas canvas = NewCanvas(64, 48, 16);
+        const Canvas canvas(64, 48, 16);
         BitBlt(canvas.dc, 0, 0, 64, 48, screens[1].dc, 0, 0, SRCCOPY);
         GdiFlush();
         const uint16_t* shown = static_cast<const uint16_t*>(canvas.bits);
         for (int i = 0; i < 64 * 48; ++i)
             REQUIRE(shown[i] == Word565(screens[1].pixels[i]));
-        FreeCanvas(canvas);
     }
-    CloseSaver();
 }
 
 namespace {
 // /s on this display's monitors, with the pointer where it is.
 void StartRun()
 {
-    ResetSaver();
     REQUIRE(StartFullScreen(Instance()) == GetSystemMetrics(SM_CMONITORS));
 }
 
@@ -326,6 +337,7 @@ int QuitCode()
 
 TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exact frames")
 {
+    SaverSession session;
     StartRun();
     std::vector<RECT> monitors;
     EnumDisplayMonitors(nullptr, nullptr, ListMonitor, reinterpret_cast<LPARAM>(&monitors));
@@ -349,7 +361,6 @@ TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exa
     CHECK(ShowsFrame(first, expected));
     CHECK(SendMessageA(first.hwnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(first.hwnd), HTCLIENT) == TRUE);
     CHECK(GetCursor() == nullptr);
-    CloseSaver();
 }
 
 TEST_CASE("/s ends with exit code 0 on any key, mouse button or loss of activation, in any of its windows")
@@ -359,6 +370,7 @@ TEST_CASE("/s ends with exit code 0 on any key, mouse button or loss of activati
         WPARAM wParam;
     };
     // The input leaves the windows to close with the process, so one run takes them all.
+    SaverSession session;
     StartRun();
     HWND second = OpenScreen(Instance(), {0, 0, 20, 20}, nullptr);  // as on a second monitor
     REQUIRE(second);
@@ -373,11 +385,11 @@ TEST_CASE("/s ends with exit code 0 on any key, mouse button or loss of activati
             CHECK(QuitCode() == 0);
         }
     }
-    CloseSaver();
 }
 
 TEST_CASE("/s ignores key-ups, gaining activation, and mouse moves of a few pixels from the first")
 {
+    SaverSession session;
     StartRun();
     REQUIRE(QuitCode() == -1);
     HWND hwnd = saverState.screens[0].hwnd;
@@ -400,12 +412,11 @@ TEST_CASE("/s ignores key-ups, gaining activation, and mouse moves of a few pixe
     SUBCASE("a move further than that ends it, either way") { MoveTo(x + kMoveSlack + 1, y); }
     SUBCASE("up") { MoveTo(x, y - kMoveSlack - 1); }
     CHECK(QuitCode() == 0);
-    CloseSaver();
 }
 
 TEST_CASE("destroying any window ends the saver with exit code 0")
 {
-    ResetSaver();
+    SaverSession session;
     saverState.fullScreen = true;
     HWND first = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
     HWND second = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
@@ -416,5 +427,4 @@ TEST_CASE("destroying any window ends the saver with exit code 0")
     CHECK(saverState.screens[1].hwnd == nullptr);
     CHECK(saverState.open == 1);
     CHECK(QuitCode() == 0);
-    CloseSaver();
 }
