@@ -340,7 +340,11 @@ void CoverMonitors()
         OpenScreen(saverState.instance, monitors.rects[next], nullptr);
     // The system may have moved the pointer onto the new screen: where it is
     // now is the new start, not a move of the user's.
-    saverState.pointerKnown = false;
+    POINT pointer;
+    if (saverState.pointerKnown && GetCursorPos(&pointer)) {
+        saverState.startX = pointer.x;
+        saverState.startY = pointer.y;
+    }
 }
 
 int StartFullScreen(HINSTANCE instance)

@@ -24,6 +24,9 @@
 //                           child W H style S (client size)
 //   window-probe close HWND posts WM_CLOSE to that window
 //   window-probe name FILE  prints string resource 1 of that exe (32- or 64-bit)
+//   window-probe manifest FILE  prints the manifest resource of that exe
+//   window-probe display W H  changes the display mode to W x H, as the
+//                           display settings would; exits 1 if refused
 //
 // "The window" is the window program's, or else the screen saver's first one.
 #include <windows.h>
@@ -191,6 +194,27 @@ int main(int argc, char** argv)
         std::printf("%s\n", name);
         return 0;
     }
+    if (std::strcmp(command, "manifest") == 0 && argc == 3) {
+        HMODULE module = LoadLibraryExA(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        HRSRC found = module ? FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)) : nullptr;
+        if (!found)
+            return 1;
+        std::fwrite(LockResource(LoadResource(module, found)), 1, SizeofResource(module, found), stdout);
+        return 0;
+    }
+    if (std::strcmp(command, "display") == 0 && argc == 4) {
+        DEVMODEA mode = {};
+        mode.dmSize = sizeof mode;
+        mode.dmPelsWidth = static_cast<DWORD>(std::atoi(argv[2]));
+        mode.dmPelsHeight = static_cast<DWORD>(std::atoi(argv[3]));
+        mode.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT;
+        const LONG result = ChangeDisplaySettingsExA(nullptr, &mode, nullptr, 0, nullptr);
+        if (result != DISP_CHANGE_SUCCESSFUL) {
+            std::fprintf(stderr, "window-probe: ChangeDisplaySettingsExA to %sx%s gave %ld\n", argv[2], argv[3], result);
+            return 1;
+        }
+        return 0;
+    }
     if (std::strcmp(command, "close") == 0 && argc == 3)
         return PostMessageA(ParseWindow(argv[2]), WM_CLOSE, 0, 0) ? 0 : 1;
     HWND hwnd = FindMainWindow();
@@ -217,7 +241,7 @@ int main(int argc, char** argv)
             RedrawWindow(hwnd, &pixel, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
     } else {
         std::fprintf(stderr, "usage: window-probe state|minimize|restore|close [HWND]|resources|gdi-capacity|paint N|"
-                             "screens|parent W H|children HWND|name FILE\n");
+                             "screens|parent W H|children HWND|name FILE|manifest FILE|display W H\n");
         return 2;
     }
     return 0;
