@@ -5,19 +5,22 @@
 #include <cstring>
 #include <ctime>
 
-// A run in random order without a seed of its own takes a new seed each time
-// and prints it, so that a failing order can be run again.
+// Every test program runs its cases in a new random order each run, so that no
+// case leans on what an earlier one left, and prints the seed, so that a
+// failing order can be run again. --order-by and --rand-seed choose otherwise.
 int main(int argc, char** argv)
 {
     doctest::Context context;
-    bool random = false, seeded = false;
+    context.setOption("order-by", "rand");
+    bool random = true, seeded = false;
     for (int i = 1; i < argc; ++i) {
-        random = random || std::strcmp(argv[i], "--order-by=rand") == 0;
+        if (std::strncmp(argv[i], "--order-by=", 11) == 0)
+            random = std::strcmp(argv[i] + 11, "rand") == 0;
         seeded = seeded || std::strncmp(argv[i], "--rand-seed=", 12) == 0;
     }
     if (random && !seeded) {
         const int seed = static_cast<int>(std::time(nullptr) % 1000000);
-        std::printf("[doctest] random order; to repeat it: --order-by=rand --rand-seed=%d\n", seed);
+        std::printf("[doctest] random order; to repeat it: --rand-seed=%d\n", seed);
         std::fflush(stdout);
         context.setOption("rand-seed", seed);
     }

@@ -7,48 +7,49 @@
 #include <cstdint>
 
 // A memory DC drawing into a top-down DIB section of the given depth; 16 bits
-// is 5-6-5 like a 16-bit display.
+// is 5-6-5 like a 16-bit display. Both are freed when it goes out of scope,
+// also when a REQUIRE ends the case halfway.
 struct Canvas {
     HDC dc;
     HBITMAP bitmap;
     void* bits;
+    int width;
+
+    Canvas(int canvasWidth, int height, int bitsPerPixel) : dc(CreateCompatibleDC(nullptr)), width(canvasWidth)
+    {
+        struct {
+            BITMAPINFOHEADER header;
+            DWORD masks[3];
+        } info = {};
+        info.header.biSize = sizeof info.header;
+        info.header.biWidth = width;
+        info.header.biHeight = -height;
+        info.header.biPlanes = 1;
+        info.header.biBitCount = static_cast<WORD>(bitsPerPixel);
+        info.header.biCompression = bitsPerPixel == 16 ? BI_BITFIELDS : BI_RGB;
+        info.masks[0] = 0xF800;
+        info.masks[1] = 0x07E0;
+        info.masks[2] = 0x001F;
+        bitmap = CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
+        REQUIRE(bitmap);
+        SelectObject(dc, bitmap);
+        GdiFlush();
+    }
+    Canvas(const Canvas&) = delete;
+    Canvas& operator=(const Canvas&) = delete;
+    ~Canvas()
+    {
+        DeleteDC(dc);
+        if (bitmap)
+            DeleteObject(bitmap);
+    }
 };
 
-inline Canvas NewCanvas(int width, int height, int bitsPerPixel)
-{
-    struct {
-        BITMAPINFOHEADER header;
-        DWORD masks[3];
-    } info = {};
-    info.header.biSize = sizeof info.header;
-    info.header.biWidth = width;
-    info.header.biHeight = -height;
-    info.header.biPlanes = 1;
-    info.header.biBitCount = static_cast<WORD>(bitsPerPixel);
-    info.header.biCompression = bitsPerPixel == 16 ? BI_BITFIELDS : BI_RGB;
-    info.masks[0] = 0xF800;
-    info.masks[1] = 0x07E0;
-    info.masks[2] = 0x001F;
-    Canvas canvas;
-    canvas.dc = CreateCompatibleDC(nullptr);
-    canvas.bitmap = CreateDIBSection(canvas.dc, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS,
-                                     &canvas.bits, nullptr, 0);
-    REQUIRE(canvas.bitmap);
-    SelectObject(canvas.dc, canvas.bitmap);
-    GdiFlush();
-    return canvas;
-}
-
-inline void FreeCanvas(const Canvas& canvas)
-{
-    DeleteDC(canvas.dc);
-    DeleteObject(canvas.bitmap);
-}
-
-inline uint32_t CanvasWord(const Canvas& canvas, int width, int x, int y)
+// The word at (x, y) of a 32-bit canvas, without its unused top byte.
+inline uint32_t CanvasWord(const Canvas& canvas, int x, int y)
 {
     GdiFlush();
-    return static_cast<const uint32_t*>(canvas.bits)[y * width + x] & 0xFFFFFF;
+    return static_cast<const uint32_t*>(canvas.bits)[y * canvas.width + x] & 0xFFFFFF;
 }
 
 // What a 5-6-5 display keeps of a word shown as bits 16-23 red, 8-15 green, 0-7 blue.

@@ -4,6 +4,7 @@
 #include "animation.h"
 #include "canvas.h"
 #include "render/reference.h"
+#include "watchdog.h"
 
 #include <doctest/doctest.h>
 #include <windows.h>
@@ -24,25 +25,34 @@ HINSTANCE Instance()
     return instance;
 }
 
-// Each case starts with no saver window, an empty record and a thread of
-// normal priority.
-void ResetSaver()
-{
-    REQUIRE(saverState.open == 0);
-    saverState = SaverState{};
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
-}
+std::vector<HWND> parents;  // NewParent's windows
 
-// Ends what a case left open; the quit message that this posts is taken too.
-void CloseSaver()
-{
-    for (int i = 0; i < saverState.count; ++i)
-        if (saverState.screens[i].hwnd)
-            DestroyWindow(saverState.screens[i].hwnd);
-    MSG message;
-    while (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+// A case's saver: it starts with no window, an empty record and a thread of
+// normal priority, and on the way out, a failed REQUIRE included, destroys the windows the case left open
+// (the saver's and the stand-in parents) and takes the quit messages that
+// posts, so that the next case starts clean.
+
+struct SaverSession {
+    SaverSession()
+    {
+        saverState = SaverState{};
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
     }
-}
+    SaverSession(const SaverSession&) = delete;
+    SaverSession& operator=(const SaverSession&) = delete;
+    ~SaverSession()
+    {
+        for (int i = 0; i < saverState.count; ++i)
+            if (saverState.screens[i].hwnd)
+                DestroyWindow(saverState.screens[i].hwnd);
+        for (HWND parent : parents)
+            DestroyWindow(parent);
+        parents.clear();
+        MSG message;
+        while (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+    }
+};
 
 std::vector<uint32_t> ReferenceFrame(const ViewState& view, int32_t width, int32_t height)
 {
@@ -64,7 +74,8 @@ int QuitCode()
     return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) ? static_cast<int>(message.wParam) : -1;
 }
 
-// A plain framed window standing in for the settings dialog's preview area.
+// A plain framed window standing in for the settings dialog's preview area;
+// the case's SaverSession destroys it if the case does not.
 HWND NewParent(int clientWidth, int clientHeight)
 {
     RECT rect = {0, 0, clientWidth, clientHeight};
@@ -73,6 +84,7 @@ HWND NewParent(int clientWidth, int clientHeight)
                                   rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, Instance(),
                                   nullptr);
     REQUIRE(parent);
+    parents.push_back(parent);
     RECT client;
     GetClientRect(parent, &client);
     REQUIRE(client.right == clientWidth);
@@ -116,14 +128,17 @@ void RunSettings(const char* line)
     noteOwner = nullptr;
     noteText.clear();
     const UINT_PTR timer = SetTimer(nullptr, 0, 50, LookForNote);
-    CHECK(RunScreenSaver(Instance(), line) == 0);
+    {
+        Watchdog watchdog;
+        CHECK(RunScreenSaver(Instance(), line) == 0);
+    }
     KillTimer(nullptr, timer);
 }
 }  // namespace
 
 TEST_CASE("the settings note is owned by the given window, or else by the foreground one")
 {
-    ResetSaver();
+    SaverSession session;
     HWND given = NewParent(100, 50);
     const HWND foreground = NewParent(100, 50);
     REQUIRE(SetForegroundWindow(foreground));
@@ -153,12 +168,13 @@ TEST_CASE("the settings note is owned by the given window, or else by the foregr
 
 TEST_CASE("/p with a missing, malformed or invalid HWND ends at once and opens nothing")
 {
-    ResetSaver();
+    SaverSession session;
     HWND gone = NewParent(20, 20);
     DestroyWindow(gone);
     const std::string goneLine = "/p " + std::to_string(reinterpret_cast<uintptr_t>(gone));
     for (const std::string& line : {std::string("/p"), std::string("/p 0"), std::string("/p abc"), goneLine}) {
         CAPTURE(line);
+        Watchdog watchdog;
         CHECK(RunScreenSaver(Instance(), line.c_str()) == 0);
         CHECK(saverState.count == 0);
     }
@@ -166,7 +182,7 @@ TEST_CASE("/p with a missing, malformed or invalid HWND ends at once and opens n
 
 TEST_CASE("/p: a child covering the parent's client area shows exact frames and ends with the parent")
 {
-    ResetSaver();
+    SaverSession session;
     HWND parent = NewParent(152, 112);
     HWND child = StartPreview(Instance(), parent);
     REQUIRE(child);
@@ -191,13 +207,12 @@ TEST_CASE("/p: a child covering the parent's client area shows exact frames and 
     SUBCASE("each paint copies the frame to the window")
     {
         UpdateWindow(child);
-        const Canvas canvas = NewCanvas(152, 112, 32);
+        const Canvas canvas(152, 112, 32);
         HDC dc = GetDC(child);
         BitBlt(canvas.dc, 0, 0, 152, 112, dc, 0, 0, SRCCOPY);
         ReleaseDC(child, dc);
         for (int i = 0; i < 152 * 112; ++i)
-            REQUIRE(CanvasWord(canvas, 152, i % 152, i / 152) == screen.pixels[i]);
-        FreeCanvas(canvas);
+            REQUIRE(CanvasWord(canvas, i % 152, i / 152) == screen.pixels[i]);
     }
     SUBCASE("input is left to the system: nothing ends the preview")
     {
@@ -210,12 +225,13 @@ TEST_CASE("/p: a child covering the parent's client area shows exact frames and 
     DestroyWindow(parent);
     CHECK_FALSE(IsWindow(child));
     CHECK(saverState.open == 0);
+    Watchdog watchdog;
     CHECK(RunMessageLoop() == 0);
 }
 
 TEST_CASE("every screen shows its own size of one view, advanced once a tick by the first non-empty frame")
 {
-    ResetSaver();
+    SaverSession session;
     saverState.fullScreen = true;
     REQUIRE(OpenScreen(Instance(), {300, 0, 300, 40}, nullptr));  // empty: it cannot decide the drift
     REQUIRE(OpenScreen(Instance(), {0, 0, 64, 48}, nullptr));
@@ -250,22 +266,19 @@ TEST_CASE("every screen shows its own size of one view, advanced once a tick by 
     }
     SUBCASE("the frames keep the right colours on a 16-bit display")
     {
-        const Canvas canvas = NewCanvas(64, 48, 16);
+        const Canvas canvas(64, 48, 16);
         BitBlt(canvas.dc, 0, 0, 64, 48, screens[1].dc, 0, 0, SRCCOPY);
         GdiFlush();
         const uint16_t* shown = static_cast<const uint16_t*>(canvas.bits);
         for (int i = 0; i < 64 * 48; ++i)
             REQUIRE(shown[i] == Word565(screens[1].pixels[i]));
-        FreeCanvas(canvas);
     }
-    CloseSaver();
 }
 
 namespace {
 // /s on this display's monitors, with the pointer where it is.
 void StartRun()
 {
-    ResetSaver();
     REQUIRE(StartFullScreen(Instance()) == GetSystemMetrics(SM_CMONITORS));
 }
 
@@ -289,6 +302,7 @@ BOOL CALLBACK ListMonitor(HMONITOR, HDC, LPRECT rect, LPARAM list)
 
 TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exact frames")
 {
+    SaverSession session;
     StartRun();
     std::vector<RECT> monitors;
     EnumDisplayMonitors(nullptr, nullptr, ListMonitor, reinterpret_cast<LPARAM>(&monitors));
@@ -312,7 +326,6 @@ TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exa
     CHECK(ShowsFrame(first, expected));
     CHECK(SendMessageA(first.hwnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(first.hwnd), HTCLIENT) == TRUE);
     CHECK(GetCursor() == nullptr);
-    CloseSaver();
 }
 
 TEST_CASE("/s ends with exit code 0 on any key, mouse button or wheel, or loss of activation, in any of its windows")
@@ -322,6 +335,7 @@ TEST_CASE("/s ends with exit code 0 on any key, mouse button or wheel, or loss o
         WPARAM wParam;
     };
     // The input leaves the windows to close with the process, so one run takes them all.
+    SaverSession session;
     StartRun();
     HWND second = OpenScreen(Instance(), {0, 0, 20, 20}, nullptr);  // as on a second monitor
     REQUIRE(second);
@@ -338,11 +352,11 @@ TEST_CASE("/s ends with exit code 0 on any key, mouse button or wheel, or loss o
             CHECK(QuitCode() == 0);
         }
     }
-    CloseSaver();
 }
 
 TEST_CASE("/s ignores key-ups, gaining activation, and mouse moves of a few pixels from the first")
 {
+    SaverSession session;
     StartRun();
     REQUIRE(QuitCode() == -1);
     HWND hwnd = saverState.screens[0].hwnd;
@@ -365,12 +379,11 @@ TEST_CASE("/s ignores key-ups, gaining activation, and mouse moves of a few pixe
     SUBCASE("a move further than that ends it, either way") { MoveTo(x + kMoveSlack + 1, y); }
     SUBCASE("up") { MoveTo(x, y - kMoveSlack - 1); }
     CHECK(QuitCode() == 0);
-    CloseSaver();
 }
 
 TEST_CASE("destroying any window ends the saver with exit code 0")
 {
-    ResetSaver();
+    SaverSession session;
     saverState.fullScreen = true;
     HWND first = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
     HWND second = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
@@ -381,7 +394,6 @@ TEST_CASE("destroying any window ends the saver with exit code 0")
     CHECK(saverState.screens[1].hwnd == nullptr);
     CHECK(saverState.open == 1);
     CHECK(QuitCode() == 0);
-    CloseSaver();
 }
 
 namespace {
@@ -407,6 +419,7 @@ std::vector<RECT> Monitors()
 
 TEST_CASE("a display change covers every monitor again, each window with a frame of its new size")
 {
+    SaverSession session;
     StartRun();
     const std::vector<RECT> monitors = Monitors();
     HWND first = saverState.screens[0].hwnd;
@@ -448,11 +461,11 @@ TEST_CASE("a display change covers every monitor again, each window with a frame
     const std::vector<uint32_t> expected = ReferenceFrame(viewState, covering.width, covering.height);
     SendMessageA(first, WM_TIMER, kTickTimer, 0);
     CHECK(ShowsFrame(covering, expected));
-    CloseSaver();
 }
 
 TEST_CASE("WM_DPICHANGED: the window takes the suggested rectangle, and its frame that size")
 {
+    SaverSession session;
     StartRun();
     HWND hwnd = saverState.screens[0].hwnd;
     const RECT suggested = {40, 30, 190, 120};
@@ -465,7 +478,6 @@ TEST_CASE("WM_DPICHANGED: the window takes the suggested rectangle, and its fram
     SendMessageA(hwnd, WM_TIMER, kTickTimer, 0);
     CHECK(ShowsFrame(screen, expected));
     CHECK(QuitCode() == -1);
-    CloseSaver();
 }
 
 namespace {
@@ -492,27 +504,29 @@ bool ReachesDefault(HWND hwnd, WPARAM command)
 
 TEST_CASE("SC_SCREENSAVE is ignored while /s runs, and left to the system in the preview")
 {
-    StartRun();
-    HWND hwnd = saverState.screens[0].hwnd;
-    CHECK_FALSE(ReachesDefault(hwnd, SC_SCREENSAVE));
-    CHECK_FALSE(ReachesDefault(hwnd, SC_SCREENSAVE | 2));  // the low four bits are the system's
-    CHECK(ReachesDefault(hwnd, SC_KEYMENU));
-    CHECK(QuitCode() == -1);
-    CHECK(IsWindow(hwnd));
-    CloseSaver();
-
-    ResetSaver();
-    HWND parent = NewParent(40, 30);
-    HWND child = StartPreview(Instance(), parent);
-    REQUIRE(child);
-    CHECK(ReachesDefault(child, SC_SCREENSAVE));
-    DestroyWindow(parent);
-    CHECK(QuitCode() == 0);
+    SaverSession session;
+    SUBCASE("/s")
+    {
+        StartRun();
+        HWND hwnd = saverState.screens[0].hwnd;
+        CHECK_FALSE(ReachesDefault(hwnd, SC_SCREENSAVE));
+        CHECK_FALSE(ReachesDefault(hwnd, SC_SCREENSAVE | 2));  // the low four bits are the system's
+        CHECK(ReachesDefault(hwnd, SC_KEYMENU));
+        CHECK(QuitCode() == -1);
+        CHECK(IsWindow(hwnd));
+    }
+    SUBCASE("the preview")
+    {
+        HWND child = StartPreview(Instance(), NewParent(40, 30));
+        REQUIRE(child);
+        CHECK(ReachesDefault(child, SC_SCREENSAVE));
+        CHECK(QuitCode() == -1);
+    }
 }
 
 TEST_CASE("a window whose frame cannot be had paints black, and gets one at its next size")
 {
-    ResetSaver();
+    SaverSession session;
     saverState.fullScreen = true;
     // No GDI handle left for the frame's memory DC and DIB section.
     std::vector<HDC> held;
@@ -533,21 +547,19 @@ TEST_CASE("a window whose frame cannot be had paints black, and gets one at its 
     ReleaseDC(hwnd, dc);
     SendMessageA(hwnd, WM_TIMER, kTickTimer, 0);
     RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-    const Canvas canvas = NewCanvas(80, 60, 32);
+    const Canvas canvas(80, 60, 32);
     dc = GetDC(hwnd);
     BitBlt(canvas.dc, 0, 0, 80, 60, dc, 0, 0, SRCCOPY);
     ReleaseDC(hwnd, dc);
     int lit = 0;
     for (int i = 0; i < 80 * 60; ++i)
-        lit += CanvasWord(canvas, 80, i % 80, i / 80) != 0;
+        lit += CanvasWord(canvas, i % 80, i / 80) != 0;
     CHECK(lit == 0);
-    FreeCanvas(canvas);
 
     SetWindowPos(hwnd, nullptr, 0, 0, 70, 50, SWP_NOZORDER | SWP_NOACTIVATE);
     CHECK(screen.pixels != nullptr);
     CHECK(screen.width == 70);
     CHECK(screen.height == 50);
-    CloseSaver();
 }
 
 namespace {
@@ -590,7 +602,7 @@ bool Ticks(HWND hwnd, const Screen& screen)
 TEST_CASE("while the display is off nothing is rendered and the zoom waits; then it goes on from the same view")
 {
     static_assert(sizeof(PowerSetting) == sizeof(GUID) + 2 * sizeof(DWORD), "POWERBROADCAST_SETTING with a DWORD");
-    ResetSaver();
+    SaverSession session;
     saverState.fullScreen = true;
     HWND hwnd = OpenScreen(Instance(), {0, 0, 48, 32}, nullptr);
     REQUIRE(hwnd);
@@ -624,18 +636,17 @@ TEST_CASE("while the display is off nothing is rendered and the zoom waits; then
         CHECK(Ticks(hwnd, screen));
     }
     CHECK(QuitCode() == -1);
-    CloseSaver();
 }
 
 TEST_CASE("the work goes to every processor of every group at low priority, the window thread below normal")
 {
+    SaverSession session;
     StartRun();
     CHECK(GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_BELOW_NORMAL);
     SendMessageA(saverState.screens[0].hwnd, WM_TIMER, kTickTimer, 0);
     REQUIRE(renderPool.made);
     CHECK(renderPool.helpers == GetActiveProcessorCount(ALL_PROCESSOR_GROUPS) - 1);
     CHECK(renderPool.priority == TP_CALLBACK_PRIORITY_LOW);
-    CloseSaver();
 }
 
 TEST_CASE("a tick that leaves the view unchanged starts the zoom again from its first view")
@@ -652,7 +663,7 @@ TEST_CASE("a tick that leaves the view unchanged starts the zoom again from its 
     const ViewState saturated = viewState;
     MESSAGE("the view stops changing at tick ", ticks - 1, ": zoom ", saturated.zoom);
 
-    ResetSaver();
+    SaverSession session;
     saverState.fullScreen = true;
     viewState = ViewState{1.0f, -0.75f, 0.5f};
     HWND hwnd = OpenScreen(Instance(), {0, 0, 60, 40}, nullptr);
@@ -667,5 +678,4 @@ TEST_CASE("a tick that leaves the view unchanged starts the zoom again from its 
     CHECK(SameView(viewState, first));
     CHECK(Ticks(hwnd, screen));
     CHECK(viewState.zoom == first.zoom + 0.1f);
-    CloseSaver();
 }

@@ -3,6 +3,7 @@
 
 #include "animation.h"
 #include "canvas.h"
+#include "watchdog.h"
 
 #include <doctest/doctest.h>
 #include <windows.h>
@@ -66,20 +67,6 @@ bool WasPassedOn(UINT message)
 {
     return std::find(passedOn.begin(), passedOn.end(), message) != passedOn.end();
 }
-
-// Ends, with a code of its own, a message loop that nothing else has ended
-// within ten seconds, so that a broken close fails the test instead of hanging it.
-const int kWatchdogCode = 99;
-
-void CALLBACK WatchdogExpired(HWND, UINT, UINT_PTR, DWORD)
-{
-    PostQuitMessage(kWatchdogCode);
-}
-
-struct Watchdog {
-    UINT_PTR timer = SetTimer(nullptr, 0, 10000, WatchdogExpired);
-    ~Watchdog() { KillTimer(nullptr, timer); }
-};
 
 HINSTANCE Instance()
 {
@@ -497,15 +484,14 @@ TEST_CASE("a client whose words and centre fit the FrameBuffer is the frame, wha
         CHECK(buffer.GuardIntact());
 
         // On a larger canvas, so that a stretched copy would show outside 16 x 3.
-        const Canvas canvas = NewCanvas(20, 5, 32);
+        const Canvas canvas(20, 5, 32);
         PatBlt(canvas.dc, 0, 0, 20, 5, WHITENESS);
         int32_t width, height;
         FrameSize(&width, &height);
         PaintFrame(canvas.dc, width, height);
         for (int y = 0; y < 5; ++y)
             for (int x = 0; x < 20; ++x)
-                REQUIRE(CanvasWord(canvas, 20, x, y) == (x < 16 && y < 3 ? expected[y * 16 + x] : 0xFFFFFFu));
-        FreeCanvas(canvas);
+                REQUIRE(CanvasWord(canvas, x, y) == (x < 16 && y < 3 ? expected[y * 16 + x] : 0xFFFFFFu));
     }
     SUBCASE("95 x 0: a tick renders nothing and the drift follows word 47")
     {
@@ -563,12 +549,11 @@ TEST_CASE("a client that does not fit has each dimension limited to the monitor'
         // The middle of each stretched source pixel shows that pixel.
         int32_t width, height;
         FrameSize(&width, &height);
-        const Canvas canvas = NewCanvas(100, 50, 32);
+        const Canvas canvas(100, 50, 32);
         PaintFrame(canvas.dc, width, height);
         for (int y = 0; y < 6; ++y)
             for (int x = 0; x < 8; ++x)
-                CHECK(CanvasWord(canvas, 100, (2 * x + 1) * 100 / 16, (2 * y + 1) * 50 / 12) == expected[y * 8 + x]);
-        FreeCanvas(canvas);
+                CHECK(CanvasWord(canvas, (2 * x + 1) * 100 / 16, (2 * y + 1) * 50 / 12) == expected[y * 8 + x]);
     }
 }
 
@@ -619,16 +604,15 @@ TEST_CASE("without a FrameBuffer a tick renders nothing, reads no word and only 
         CHECK(viewState.centerRe == before.centerRe);
         CHECK(viewState.centerIm == before.centerIm);
 
-        const Canvas canvas = NewCanvas(64, 48, 32);
+        const Canvas canvas(64, 48, 32);
         PatBlt(canvas.dc, 0, 0, 64, 48, WHITENESS);
         int32_t width, height;
         FrameSize(&width, &height);
         CHECK(width == 0);
         CHECK(height == 0);
         PaintFrame(canvas.dc, width, height);
-        CHECK(CanvasWord(canvas, 64, 0, 0) == 0xFFFFFFu);
-        CHECK(CanvasWord(canvas, 64, 63, 47) == 0xFFFFFFu);
-        FreeCanvas(canvas);
+        CHECK(CanvasWord(canvas, 0, 0) == 0xFFFFFFu);
+        CHECK(CanvasWord(canvas, 63, 47) == 0xFFFFFFu);
     }
 }
 
@@ -645,22 +629,20 @@ TEST_CASE("PaintFrame shows the words as 32-bit and 16-bit displays read them")
 
     SUBCASE("32 bits: red from bits 16-23, green 8-15, blue 0-7")
     {
-        const Canvas canvas = NewCanvas(64, 48, 32);
+        const Canvas canvas(64, 48, 32);
         PaintFrame(canvas.dc, 64, 48);
         for (int i = 0; i < 64 * 48; ++i)
-            REQUIRE(CanvasWord(canvas, 64, i % 64, i / 64) == frame[i]);
-        FreeCanvas(canvas);
+            REQUIRE(CanvasWord(canvas, i % 64, i / 64) == frame[i]);
     }
     SUBCASE("16 bits: the same colours, to 5, 6 and 5 bits")
     {
-        const Canvas canvas = NewCanvas(64, 48, 16);
+        const Canvas canvas(64, 48, 16);
         PaintFrame(canvas.dc, 64, 48);
         GdiFlush();
         const uint16_t* shown = static_cast<const uint16_t*>(canvas.bits);
         for (int i = 0; i < 64 * 48; ++i) {
             REQUIRE(shown[i] == Word565(frame[i]));
         }
-        FreeCanvas(canvas);
     }
 }
 
@@ -700,12 +682,11 @@ TEST_CASE("a paint of a client larger than the monitor shows the frame stretched
     InvalidateRect(hwnd, nullptr, FALSE);
     UpdateWindow(hwnd);
     CHECK_FALSE(GetUpdateRect(hwnd, nullptr, FALSE));
-    const Canvas canvas = NewCanvas(100, 50, 32);
+    const Canvas canvas(100, 50, 32);
     HDC window = GetDC(hwnd);
     BitBlt(canvas.dc, 0, 0, 100, 50, window, 0, 0, SRCCOPY);
     ReleaseDC(hwnd, window);
     for (int y = 0; y < 6; ++y)
         for (int x = 0; x < 8; ++x)
-            CHECK(CanvasWord(canvas, 100, (2 * x + 1) * 100 / 16, (2 * y + 1) * 50 / 12) == expected[y * 8 + x]);
-    FreeCanvas(canvas);
+            CHECK(CanvasWord(canvas, (2 * x + 1) * 100 / 16, (2 * y + 1) * 50 / 12) == expected[y * 8 + x]);
 }
