@@ -166,8 +166,12 @@ class Session:
             self._tell("registered", "qemu-i386")
         # qemu-i386 hands the guest all 4 GiB and puts a mapping elsewhere when
         # an address is taken; Wine keeps such strays, and they crowd out the
-        # page it needs at 0x7ffe0000. A 32-bit kernel's 3 GiB leaves it free.
-        self.env.update(QEMU_RESERVED_VA="0xc0000000", MANDELBROT_EMULATED="qemu-i386")
+        # page it needs at 0x7ffe0000, so the guest gets less. Wine then tries
+        # to reserve everything above 0x7ffe0000 in halving pieces, each of
+        # which qemu first maps elsewhere: with 3 GiB that took 2 to 3 minutes
+        # of every 32-bit start here, with 2 GiB + 256 MiB 15 to 20 s (2 GiB
+        # is too little for Wine).
+        self.env.update(QEMU_RESERVED_VA="0x90000000", MANDELBROT_EMULATED="qemu-i386")
 
     def _xvfb(self):
         """Starts Xvfb on a free display number; returns ":N" or fails."""
