@@ -16,6 +16,9 @@
 //   window-probe paint N    repaints the window N times, each repaint done before
 //                           the next starts (a paint sent to its thread), each
 //                           for the top left pixel
+//   window-probe resize N   resizes the window N times, each done before the
+//                           next starts, between its size and one pixel less
+//                           each way, and leaves it at its size
 //   window-probe screens    prints one line per screen-saver window:
 //                           screen L T R B style S exstyle E
 //   window-probe parent W H opens a window with a W x H client area, prints its
@@ -239,9 +242,19 @@ int main(int argc, char** argv)
         const RECT pixel = {0, 0, 1, 1};
         for (long i = 0; i < count; ++i)
             RedrawWindow(hwnd, &pixel, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    } else if (std::strcmp(command, "resize") == 0 && argc == 3) {
+        const long count = std::strtol(argv[2], nullptr, 10);
+        RECT rect;
+        GetWindowRect(hwnd, &rect);
+        const int width = rect.right - rect.left;
+        const int height = rect.bottom - rect.top;
+        const UINT flags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE;
+        for (long i = 0; i < count; ++i)
+            SetWindowPos(hwnd, nullptr, 0, 0, width - (i % 2 == 0), height - (i % 2 == 0), flags);
+        SetWindowPos(hwnd, nullptr, 0, 0, width, height, flags);
     } else {
         std::fprintf(stderr, "usage: window-probe state|minimize|restore|close [HWND]|resources|gdi-capacity|paint N|"
-                             "screens|parent W H|children HWND|name FILE|manifest FILE|display W H\n");
+                             "resize N|screens|parent W H|children HWND|name FILE|manifest FILE|display W H\n");
         return 2;
     }
     return 0;

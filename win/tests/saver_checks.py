@@ -4,6 +4,7 @@
   saver_checks.py run win64|win32 DEPTH SCR PROBE TOOL
   saver_checks.py monitors win64|win32 SCR PROBE TOOL
   saver_checks.py preview win64|win32 SCR PROBE TOOL
+  saver_checks.py display win64|win32 SCR PROBE TOOL
   saver_checks.py soak win64|win32 SCR PROBE TOOL
   saver_checks.py tick-rate win64|win32 SCR EXE PROBE TOOL [SECONDS=40]   figures only
 
@@ -58,12 +59,12 @@ def native_only(arch, depth="24"):
 
 def run(arch, depth, scr, probe, tool):
     """/s on a 640 x 480 screen: one borderless topmost window covering it,
-    showing the core's frames; a mouse move, a key and a click each end it
-    with exit code 0."""
+    showing the core's frames; a mouse move, a key, a click and the wheel each
+    end it with exit code 0."""
     native_only(arch, depth)
     with Session(arch, [f"640x480x{depth}"], probe=probe, tool=tool) as s:
         s.xdotool("mousemove", "320", "240")
-        for action in (["mousemove", "300", "200"], ["key", "a"], ["click", "1"]):
+        for action in (["mousemove", "300", "200"], ["key", "a"], ["click", "1"], ["click", "4"]):
             program = s.start(scr, "/s")
             wait_screens(s, [(0, 0, 640, 480)])
             if action[0] == "mousemove":  # once is enough for the frames
@@ -75,7 +76,7 @@ def run(arch, depth, scr, probe, tool):
                 s.xdotool(*action)
             ends(s, program, "xdotool " + " ".join(action))
             s.xdotool("mousemove", "320", "240")
-    print(f"report: saver /s {arch} at depth {depth}: exact frames; move, key and click end it with exit code 0")
+    print(f"report: saver /s {arch} at depth {depth}: exact frames; move, key, click and wheel end it with exit code 0")
 
 
 def bottom_rows_match(s, rgb, w, h, y, first, last):
@@ -117,7 +118,8 @@ def monitors(arch, scr, probe, tool):
 
 
 def preview(arch, scr, probe, tool):
-    """String 1, the name the system lists, is "Mandelbrot Set"; /p HWND: a
+    """String 1, the name the system lists, is "Mandelbrot Set"; the manifest
+    declares per-monitor DPI awareness; /p HWND: a
     child window of the parent's client size, ending with exit code 0 when the
     parent is destroyed; a missing, malformed or stale HWND ends at once; /c,
     no argument and an unknown switch show the note and end when it is closed."""
@@ -126,6 +128,11 @@ def preview(arch, scr, probe, tool):
         name = s.probe("name", scr).strip()
         if name != "Mandelbrot Set":
             fail(f"string 1 of {scr}, the name the system lists, is {name!r}")
+        # Per-monitor v2, and the older forms for the Windows before it.
+        manifest = s.probe("manifest", scr)
+        for wanted in (">PerMonitorV2, PerMonitor<", ">true/pm<"):
+            if wanted not in manifest:
+                fail(f"the manifest of {scr} does not declare {wanted[1:-1]}: {manifest}")
         parent_process = s.spawn([wd.WINE, probe, "parent", "152", "112"], stdout=wd.subprocess.PIPE, text=True)
         parent = parent_process.stdout.readline().strip()
         if not parent.isdigit():
@@ -153,10 +160,39 @@ def preview(arch, scr, probe, tool):
     print(f"report: saver /p, /c and other arguments {arch}: as expected, none hangs")
 
 
+def display(arch, scr, probe, tool):
+    """/s under Wine's virtual desktop of 1024 x 768, in a prefix of its own:
+    another program changes the display to 1280 x 960, then 800 x 600, then
+    back to 1280 x 960; each time the saver's one window covers the new
+    screen with exact frames of its size, and a mouse move where only the
+    larger screen reaches ends it with exit code 0."""
+    native_only(arch)
+    with Session(arch, ["1280x1024x24"], kind="desktop", probe=probe, tool=tool) as s:
+        for key, value, data in ((r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
+                                 (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "1024x768")):
+            s.run(wd.WINE, "reg", "add", key, "/v", value, "/t", "REG_SZ", "/d", data, "/f",
+                  deadline=s.deadline(60), what="reg add")
+        # The desktop is made when Wine starts: after this prefix's processes have ended.
+        s.run(wd.WINESERVER, "-w", deadline=s.deadline(60))
+        s.xdotool("mousemove", "100", "100")
+        program = s.start(scr, "/s")
+        wait_screens(s, [(0, 0, 1024, 768)])
+        for w, h in ((1280, 960), (800, 600), (1280, 960)):
+            s.probe("display", str(w), str(h))
+            wait_screens(s, [(0, 0, w, h)])
+            s.alive(program, f"after the change to {w} x {h}")
+            wc.check_frame(s, program, (0, 0, w, h))
+        s.xdotool("mousemove", "1200", "900")
+        ends(s, program, "a mouse move to (1200, 900)")
+    print(f"report: saver display change {arch}: its window covers 1280x960, 800x600 and 1280x960 in turn, "
+          f"each with exact frames of its size; a move in the grown area ends it")
+
+
 def soak(arch, scr, probe, tool):
     """/s on an 800 x 600 screen while its resident memory is watched (as the
     window program's soak does); GDI and USER objects, where the platform
-    counts them, do not grow; WM_CLOSE ends it with exit code 0."""
+    counts them, do not grow, and elsewhere (Wine) the GDI table is exhausted
+    (exhaust_gdi); WM_CLOSE ends it with exit code 0."""
     if arch == "win32" and wd.route()[0] != "native":
         raise Skip("32-bit Wine runs under qemu here: no soak")
     with Session(arch, ["800x600x24"], probe=probe, tool=tool) as s:
@@ -166,9 +202,43 @@ def soak(arch, scr, probe, tool):
         summary, resources = wc.watch_memory(s, program, s.worker(scr), (0, 0, 800, 600))
         # The saver's frames live in DIB sections kept for the windows' life: no margin.
         objects = wc.compare_gui_objects(s, resources, 0)
-        summary += "; " + (objects or "the platform counts no GDI objects here")
         wc.close(s, program)
+    summary += "; " + (objects or exhaust_gdi(arch, scr, probe, tool))
     print(f"report: saver soak {arch}: {summary}; exit code 0")
+
+
+def exhaust_gdi(arch, scr, probe, tool):
+    """More paints, and more new frame sizes, than a process's GDI table holds
+    (as measured in the probe's own process): a paint or a new frame that kept
+    one object would fill it, and the window could then show no new frame. On
+    a 160 x 120 screen, where a frame costs little more than its GDI calls."""
+    with Session(arch, ["160x120x24"], probe=probe, tool=tool) as small:
+        small.xdotool("mousemove", "80", "60")
+        program = small.start(scr, "/s")
+        wait_screens(small, [(0, 0, 160, 120)])
+        worker = small.worker(scr)
+        capacity = int(small.probe("gdi-capacity"))
+        base = wc.rss(worker)
+        began = time.monotonic()
+        for command in ("paint", "resize"):
+            small.probe(command, "1000")
+            seconds = time.monotonic() - began
+            small.run(wd.WINE, small.probe_exe, command, str(capacity), what=f"{capacity} of window-probe {command}",
+                      deadline=4 * seconds * capacity / 1000 + small.deadline(20))
+            began = time.monotonic()
+        small.alive(program, f"during {capacity + 1000} paints and as many new frame sizes")
+        if wc.rss(worker) > base + wc.BOUND_KIB:
+            fail(f"resident memory grew from {base} KiB to {wc.rss(worker)} KiB during the paints and new sizes")
+        wait_screens(small, [(0, 0, 160, 120)])
+        before = wc.shown_tick(small, program, (0, 0, 160, 120))
+        def newer():
+            shown = wc.shown_tick(small, program, (0, 0, 160, 120), before)
+            return shown[0] > before[0] and shown
+        after = small.poll(newer, f"after the paints and new sizes the window stands still at tick {before[0]}")
+        print(f"soak: {capacity + 1000} paints and as many new frame sizes at 160x120 (GDI table {capacity}); "
+              f"then the frames of ticks {before[0]} and {after[0]}")
+        wc.close(small, program)
+        return f"{capacity + 1000} paints and new frame sizes each (GDI table {capacity}), then still new frames"
 
 
 def tick_rate(arch, scr, exe, probe, tool, seconds="40"):
@@ -209,7 +279,8 @@ def tick_rate(arch, scr, exe, probe, tool, seconds="40"):
               f"{rates[0] / rates[1]:.2f}x on {os.cpu_count()} cores")
 
 
-COMMANDS = {"run": run, "monitors": monitors, "preview": preview, "soak": soak, "tick-rate": tick_rate}
+COMMANDS = {"run": run, "monitors": monitors, "preview": preview, "display": display, "soak": soak,
+            "tick-rate": tick_rate}
 
 if __name__ == "__main__":
     if len(sys.argv) < 2 or sys.argv[1] not in COMMANDS:
