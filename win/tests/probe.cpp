@@ -1,5 +1,5 @@
 // window-probe: reports on or drives the running "Mandelbrot Set" window from
-// another process, for the Wine checks (wine_checks.py). Each command gives the
+// another process, for the Wine checks (window_checks.py, saver_checks.py). Each command gives the
 // window a second to appear; the checks poll for longer waits.
 //
 //   window-probe state      prints one line:

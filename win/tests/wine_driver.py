@@ -1,5 +1,7 @@
-"""Runs Windows programs under Wine on a virtual X screen of their own, for the
-window checks (wine_checks.py). Every process a run starts ends with the run.
+#!/usr/bin/env python3
+"""Runs Windows programs under Wine on a virtual X screen of their own, and
+the helpers that the check scripts (window_checks.py, saver_checks.py,
+release_checks.py) share. Every process a run starts ends with the run.
 
     import wine_driver as wd
     with wd.Session("win32", screens=["1280x800x24", "1024x768x24"]) as s:
@@ -8,11 +10,11 @@ window checks (wine_checks.py). Every process a run starts ends with the run.
         s.xdotool("mousemove", "10", "10")                      # real input; or
         s.focus_key(xid, "Escape")
         state = s.wait_state(lambda st: st["client"] == (0, 0, 1280, 800), "not covered", scr)
-        rgb = s.screenshot(0, 0, 1280, 800)                     # raw 8-bit RGB
-        tick = s.match(rgb, 1280, 800, 1, s.max_tick(scr))      # the frame it shows, or None
+        s.check_frame(scr, (0, 0, 1280, 800))                   # shows a frame of the core
         s.probe("close")                                        # window-probe.exe's commands
-        code = s.wait_exit(scr, "WM_CLOSE did not end it")       # its exit code
-    # a check script ends with: sys.exit(wd.main(check, *sys.argv[1:]))
+        s.ends(scr, "WM_CLOSE")                                 # exit code 0, or fail
+    # a check script's scenarios are its public functions, each taking the
+    # arch first; it ends with: wd.main()
 
 arch "win64" or "win32": a 32-bit exe runs through WoW64 by the route that
 scripts/run32 names; where that needs what this run lacks, Skip is raised, which
@@ -20,17 +22,27 @@ main() turns into exit code 77. screens: one "WxHxDEPTH" per X screen, or None
 for the caller's $DISPLAY; two or more become Xinerama heads, which this Xvfb
 (21.1) all puts at (0, 0), so that they overlap on a root of the largest. Waits poll
 with deadlines scaled by the machine's measured pace (Session.deadline); fail()
-ends a check with a message (exit code 1 through main()).
+ends a check with a message (exit code 1 through main()). The 64-bit
+window-probe.exe and the host's frame tool are named by MANDELBROT_WINDOW_PROBE
+and MANDELBROT_FRAME_TOOL (CMake sets both for each check).
 
 Teardown cannot be skipped: the run holds a lock on a Wine prefix of its own
 (build/wine/KIND-N, one per concurrent run, created once), and a guardian
 process outside the run's process tree, told of every process group the run
 starts, ends them, the prefix's wineserver (wineserver -k) and the X server
 once the run ends: normally, by a signal, or killed outright.
+
+    wine_driver.py run win64|win32 PROGRAM [ARG...]   CTest's emulator (wine-run):
+        runs the program on a 1024x768 screen; exits with its exit code
+    wine_driver.py show EXE                   the window on $DISPLAY, until it is closed
+    wine_driver.py picture EXE WxHxD SECONDS PNG   the whole window, caption and all
 """
 import fcntl
+import inspect
 import os
+import re
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -47,6 +59,13 @@ QEMU_I386 = (r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00
 IDLE_PACE = 0.2
 # The window's timer fires at most every 16 ms.
 TICK_SECONDS = 0.016
+# The probe's state line: each key and how many numbers follow it (hexadecimal for the styles).
+STATE_KEYS = dict(window=4, client=4, style=1, exstyle=1, iconic=1, screen=2, depth=1, foreground=1, focus=1)
+# A leak of 512 bytes a tick must raise the memory floor by more than BOUND_KIB
+# between the two floors: they are LEAK_SPAN ticks apart.
+BOUND_KIB, RUNAWAY_KIB, LEAK_SPAN = 1024, 65536, 2560
+# The screen saver's windows' styles.
+WS_POPUP, WS_CAPTION, WS_EX_TOPMOST = 0x80000000, 0x00C00000, 0x8
 
 
 class Failure(Exception):
@@ -79,8 +98,10 @@ class Session:
         self.screens, self.groups, self.born = screens, [], {}
         self.route = route() if arch == "win32" else ("native", "64-bit")
         self.kind = kind or ("wow64" if self.route[0] == "qemu" else "win64")
-        self.probe_exe = probe or os.path.join(ROOT, "build/win64/win/tests/window-probe.exe")
-        self.tool = tool or os.path.join(ROOT, "build/host/tools/mandelbrot-frames")
+        self.probe_exe = probe or os.environ.get("MANDELBROT_WINDOW_PROBE") or os.path.join(
+            ROOT, "build/win64/win/tests/window-probe.exe")
+        self.tool = tool or os.environ.get("MANDELBROT_FRAME_TOOL") or os.path.join(
+            ROOT, "build/host/tools/mandelbrot-frames")
         self.bits = [5, 5, 5] if screens and screens[0].endswith("x16") else [8, 8, 8]
         self.pace = None
 
@@ -235,12 +256,24 @@ class Session:
         """Starts a Windows program under Wine; returns its Popen."""
         return self.spawn([WINE, exe, *args])
 
-    def wait_exit(self, process, what):
-        """The program's exit code, once it has ended within its deadline."""
+    def wait_exit(self, process, what, seconds=20):
+        """The program's exit code, once it has ended within deadline(seconds)."""
         try:
-            return process.wait(timeout=self.deadline(20))
+            return process.wait(timeout=self.deadline(seconds))
         except subprocess.TimeoutExpired:
-            fail(what)
+            fail(f"{what} within {self.deadline(seconds):.1f} s")
+
+    def ends(self, process, how, seconds=20):
+        """The program ends after how (Alt+F4, WM_CLOSE, a key) within
+        deadline(seconds), with exit code 0."""
+        code = self.wait_exit(process, f"{how} did not end the program", seconds)
+        if code != 0:
+            fail(f"the program exited with code {code} after {how}")
+        print(f"{how}: ended, exit code 0")
+
+    def close(self, process):
+        self.probe("close")
+        self.ends(process, "WM_CLOSE")
 
     def alive(self, process, when):
         if process.poll() is not None:
@@ -262,13 +295,18 @@ class Session:
         (left, top, right, bottom; x, y, width, height), style, exstyle, iconic,
         screen (width, height), depth, foreground, focus, and the line."""
         line = self.probe("state").strip()
-        w = line.split()
-        if len(w) != 25:
+        words, state = line.split(), dict(line=line)
+        for i, key in enumerate(words):
+            if key in STATE_KEYS and key not in state:
+                values = words[i + 1:i + 1 + STATE_KEYS[key]]
+                try:
+                    numbers = tuple(int(v, 16 if key in ("style", "exstyle") else 10) for v in values)
+                except ValueError:
+                    break
+                state[key] = numbers if len(numbers) > 1 else numbers[0]
+        if set(state) != set(STATE_KEYS) | {"line"}:
             fail(f"window-probe state said: {line}")
-        number = lambda i: int(w[i], 16 if i in (11, 13) else 10)
-        return dict(line=line, window=tuple(map(number, range(1, 5))), client=tuple(map(number, range(6, 10))),
-                    style=number(11), exstyle=number(13), iconic=number(15), screen=(number(17), number(18)),
-                    depth=number(20), foreground=number(22), focus=number(24))
+        return state
 
     def poll(self, check, what, seconds=10):
         """Calls check() until it returns something true, within deadline(seconds);
@@ -279,6 +317,16 @@ class Session:
             if value or time.monotonic() > end:
                 return value or fail(what() if callable(what) else what)
             time.sleep(0.2)
+
+    def retry(self, attempt, what, attempts=3):
+        """attempt() until it returns something true, at most attempts times
+        (a screenshot can catch a paint halfway); what says what failed."""
+        for n in range(attempts):
+            value = attempt()
+            if value:
+                return value
+            print(f"attempt {n + 1} of {attempts}: {what}", file=sys.stderr)
+        fail(what)
 
     def wait_state(self, test, what, program=None, seconds=10):
         """Polls the window's state until test(state) holds; returns the state.
@@ -321,9 +369,10 @@ class Session:
     def max_tick(self, process):
         return max_tick(time.monotonic() - self.born[process.pid])
 
-    def match(self, rgb, w, h, first, last):
-        """The tick from first to last whose frame the screenshot equals, in the
-        bits per channel that the screen keeps, or None."""
+    def match(self, rgb, w, h, first, last, top=0):
+        """The tick from first to last whose w x h frame, from row top down,
+        the screenshot equals in the bits per channel that the screen keeps,
+        or None."""
         masks = [bytes(v >> (8 - b) << (8 - b) for v in range(256)) for b in self.bits]
         want = [rgb[c::3].translate(masks[c]) for c in range(3)]
         cmd = [self.tool, "--size", f"{w}x{h}", "--from", str(first), "--ticks", str(last), "--raw"]
@@ -332,28 +381,152 @@ class Session:
                 frame = tool.stdout.read(4 * w * h)
                 if len(frame) < 4 * w * h:
                     fail(f"the frame tool gave no frame {tick} at {w}x{h}")
-                if all(frame[2 - c::4].translate(masks[c]) == want[c] for c in range(3)):
+                rows = frame[4 * w * top:]
+                if all(rows[2 - c::4].translate(masks[c]) == want[c] for c in range(3)):
                     tool.kill()
                     return tick
         return None
 
-    def find_tick(self, rgb, w, h, estimate, low, high):
+    def find_tick(self, rgb, w, h, estimate, low, high, top=0):
         """The tick from low to high that the screenshot shows, searched in
         windows of ticks from estimate outwards, or None."""
         width = 32 + (estimate - low) // 10
         up = down = min(max(estimate, low), high)
         while up <= high or down > low:
             if up <= high:
-                tick = self.match(rgb, w, h, up, min(up + width - 1, high))
+                tick = self.match(rgb, w, h, up, min(up + width - 1, high), top)
                 if tick:
                     return tick
                 up += width
             if down > low:
-                tick = self.match(rgb, w, h, max(down - width, low), down - 1)
+                tick = self.match(rgb, w, h, max(down - width, low), down - 1, top)
                 if tick:
                     return tick
                 down -= width
         return None
+
+    # --- what the checks share ---------------------------------------------
+
+    def shown_tick(self, program, rect, last=None, frame=None):
+        """The tick whose frame the screen rectangle (x, y, w, h) shows, searched
+        near the count that the last one, (tick, seconds since the start),
+        predicts; and when. frame (w, h, top): the rectangle shows that frame's
+        rows from top down, not a whole frame of its own size."""
+        fw, fh, top = frame or (rect[2], rect[3], 0)
+
+        def attempt():
+            elapsed = time.monotonic() - self.born[program.pid]
+            rgb = self.screenshot(*rect)
+            high = self.max_tick(program)
+            estimate = self._estimate(high) if not last else last[0] + int(last[0] / last[1] * (elapsed - last[1]))
+            tick = self.find_tick(rgb, fw, fh, estimate, last[0] if last else 1, high, top)
+            return tick and (tick, elapsed)
+        return self.retry(attempt, f"the window shows no frame of the core at {fw}x{fh}")
+
+    def _estimate(self, high):
+        # An emulated exe makes a few ticks a second, not 60: searching down from
+        # the most it could have made would render thousands of frames first.
+        return 1 if self.route[0] == "qemu" else high
+
+    def check_frame(self, program, client):
+        """The client area shows, pixel for pixel, the core's frame of some tick."""
+        x, y, w, h = client
+
+        def painted():  # under qemu the first frame comes long after the window
+            rgb = self.screenshot(x, y, w, h)
+            return rgb != rgb[:3] * (w * h)
+        self.poll(painted, "the client area shows only its background", seconds=20)
+        print(f"the client area equals the frame of tick {self.shown_tick(program, client)[0]} at {w}x{h}")
+
+    def cover_screen(self, exe, w, h):
+        """Starts the window program and makes it cover the w x h screen
+        (Escape); returns the program and the Linux process that runs its code."""
+        program = self.start(exe)
+        self.wait_state(lambda st: True, 'no window "Mandelbrot Set" appeared', program, seconds=120)
+        worker = self.worker(exe)
+        self.focus_key(self.find_window("^Mandelbrot Set$"), "Escape")
+        self.wait_state(lambda st: st["client"] == (0, 0, w, h), f"Escape did not give a {w}x{h} client area", program)
+        return program, worker
+
+    def saver_windows(self):
+        """The screen saver's windows as (left, top, right, bottom, style, exstyle), left to right."""
+        found = []
+        for line in self.probe("screens").split("\n"):
+            w = line.split()
+            if w and w[0] == "screen":
+                found.append(tuple(map(int, w[1:5])) + (int(w[6], 16), int(w[8], 16)))
+        return sorted(found)
+
+    def wait_saver_windows(self, rects):
+        """Waits until the saver shows a borderless topmost window on each of rects."""
+        def shown():
+            found = self.saver_windows()
+            return [w[:4] for w in found] == rects and all(
+                w[4] & (WS_POPUP | WS_CAPTION) == WS_POPUP and w[5] & WS_EX_TOPMOST for w in found)
+        self.poll(shown, lambda: f"the saver did not show borderless topmost windows on {rects}; "
+                                 f"it shows {self.saver_windows()}", seconds=20)
+
+    def watch_memory(self, program, worker, rect):
+        """Samples the worker's resident memory each second until LEAK_SPAN ticks
+        separate the floor of 10 to 14 s from the floor of the last 5 s, while the
+        rectangle must keep showing newer frames. Fails if the floor grows by more
+        than BOUND_KIB or a sample runs away; returns a summary and the probe's
+        resources line at 10 s."""
+        # Under WoW64 a paint holds a copy of the frame for a moment, so single
+        # samples rise by up to a frame's bytes and fall back; the floor, the
+        # lowest of 5 samples, rises only with a leak.
+        samples, early, late, end = [], None, None, None
+        while end is None or len(samples) < end:
+            time.sleep(1)
+            self.alive(program, f"after {len(samples) + 1} s")
+            samples.append(rss(worker))
+            if len(samples) == 10:
+                resources = self.run(WINE, self.probe_exe, "resources", deadline=self.deadline(30))
+            elif len(samples) == 14:
+                early = self.shown_tick(program, rect)
+            elif early and end is None and len(samples) % 5 == 4:
+                previous, late = late or early, self.shown_tick(program, rect, late or early)
+                if late[0] == previous[0]:
+                    fail(f"the window stands still at the frame of tick {late[0]}")
+                end = len(samples) + 5 if late[0] - early[0] >= LEAK_SPAN else None
+            if len(samples) > 10 and samples[-1] > samples[9] + RUNAWAY_KIB:
+                fail(f"resident memory grew from {samples[9]} KiB at 10 s to {samples[-1]} KiB at {len(samples)} s")
+        floors = min(samples[9:14]), min(samples[-5:])
+        if floors[1] > floors[0] + BOUND_KIB:
+            fail(f"the floor of resident memory grew from {floors[0]} KiB (10 to 14 s) to {floors[1]} KiB "
+                 f"(the last 5 s), more than {BOUND_KIB} KiB in {late[0] - early[0]} ticks")
+        summary = (f"resident memory flat over {late[0] - early[0]} ticks in {len(samples)} s (floor {floors[0]} KiB, "
+                   f"then {floors[1]} KiB, bound +{BOUND_KIB}; peak {max(samples[9:])})")
+        print("soak:", summary)
+        return summary, resources
+
+    def compare_gui_objects(self, resources, gdi_margin):
+        """Where the platform counts them (resources is the probe's line from
+        earlier), GDI objects may not have grown by more than gdi_margin, nor USER
+        objects at all; returns what was seen, or None where nothing is counted."""
+        if not resources.startswith("gdi "):
+            return None
+        gdi0, user0 = map(int, resources.split()[1::2])
+        gdi1, user1 = map(int, self.probe("resources").split()[1::2])
+        if gdi1 > gdi0 + gdi_margin or user1 > user0:
+            fail(f"GDI objects went from {gdi0} to {gdi1}, USER objects from {user0} to {user1}")
+        return f"GDI {gdi0} -> {gdi1}, USER {user0} -> {user1}"
+
+
+def rss(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return int(re.search(r"VmRSS:\s+(\d+)", status.read())[1])
+
+
+def cpu_ticks(pid):
+    """The processor time the process has used, user and system, in clock ticks."""
+    with open(f"/proc/{pid}/stat") as stat:
+        return sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))
+
+
+def emulated(arch):
+    """Whether a Wine run of this arch runs the exe under qemu."""
+    return arch == "win32" and route()[0] == "qemu"
 
 
 def guard():
@@ -380,10 +553,52 @@ def guard():
             handler.write("-1")
 
 
-def main(check, *args):
-    """Runs check(*args): exit code 0, 1 with the failure, or 77 for a skip."""
+def run(arch, program, *args):
+    with Session(arch) as s:
+        if arch == "win32":
+            print(f"report: win32 {os.path.basename(program)} under Wine: {s.route[0]} route ({s.route[1]})")
+        sys.exit(s.start(program, *args).wait())
+
+
+def show(exe):
+    with Session("win64", None) as s:
+        s.start(exe).wait()
+
+
+def picture(exe, screen, seconds, png):
+    """Runs the 64-bit exe for SECONDS and saves the whole window. The pictures'
+    prefix tells Wine not to ask for window-manager decorations (Decorated = N),
+    so Wine draws the caption itself, whose buttons are glyphs of Wine's Marlett
+    font, which it finds only in the prefix's Fonts folder."""
+    with Session("win64", [screen], kind="pictures") as s:
+        fonts = os.path.join(s.env["WINEPREFIX"], "drive_c/windows/Fonts")
+        if not os.path.exists(os.path.join(fonts, "marlett.ttf")):
+            s.run(WINE, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/t", "REG_SZ",
+                  "/d", "N", "/f", deadline=s.deadline(60), what="reg add")
+            for font in os.listdir("/usr/share/wine/fonts"):
+                shutil.copy(os.path.join("/usr/share/wine/fonts", font), fonts)
+        program = s.start(exe)
+        left, top, right, bottom = s.wait_state(lambda st: True, "no window appeared", program, seconds=120)["window"]
+        time.sleep(float(seconds))
+        subprocess.run(["import", "-window", "root", "-crop", f"{right - left}x{bottom - top}+{left}+{top}",
+                        "+repage", png], env=s.env, check=True)
+        s.close(program)
+
+
+def main(commands=None):
+    """Runs the command that argv[1] names: by default a public function of
+    the script that was started (- for _), with the rest of argv. Exit code 0,
+    1 with the failure, or 77 for a skip; without a known command, the usage."""
+    script = sys.modules["__main__"]
+    commands = commands or {name.replace("_", "-"): f for name, f in vars(script).items()
+                            if inspect.isfunction(f) and f.__module__ == "__main__" and not name.startswith("_")}
+    if len(sys.argv) < 2 or sys.argv[1] not in commands:
+        usage = [f"  {os.path.basename(sys.argv[0])} {name} {' '.join(inspect.signature(f).parameters).upper()}"
+                 for name, f in commands.items()]
+        sys.exit("\n".join([(script.__doc__ or "").strip(), "", *usage]))
+    sys.stdout.reconfigure(line_buffering=True)
     try:
-        check(*args)
+        commands[sys.argv[1]](*sys.argv[2:])
         return 0
     except Failure as failure:
         print(f"FAIL: {failure}", file=sys.stderr)
@@ -393,5 +608,8 @@ def main(check, *args):
         return 77
 
 
-if __name__ == "__main__" and sys.argv[1:] == ["guard"]:
-    guard()
+if __name__ == "__main__":
+    if sys.argv[1:] == ["guard"]:
+        guard()
+    else:
+        sys.exit(main({"run": run, "show": show, "picture": picture}))
