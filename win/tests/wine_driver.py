@@ -52,6 +52,9 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 BINFMT = "/proc/sys/fs/binfmt_misc"
+# The handler is the machine's, whichever checkout registered it; the marker
+# says that a run registered it (and not the machine's administrator).
+BINFMT_LOCK, BINFMT_OURS = "/run/lock/mandelbrot-qemu-i386.lock", "/run/lock/mandelbrot-qemu-i386.ours"
 QEMU_I386 = (r":qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00"
              r":\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
              r":/usr/bin/qemu-i386-static:F")
@@ -112,8 +115,12 @@ class Session:
         self.env = dict(os.environ, WINEARCH="win64", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         if self.route[0] == "qemu" and os.getuid() != 0:
             raise Skip("32-bit Wine needs qemu-i386 registered with binfmt_misc here, which needs root")
-        # One run under qemu at a time: the handler is the machine's.
-        locks = [self._lock("binfmt", wait=True)] if self.route[0] == "qemu" else []
+        # Runs under qemu share the machine's handler: each holds this lock
+        # shared, and the last to end unregisters it (guard).
+        locks = []
+        if self.route[0] == "qemu":
+            locks.append(os.open(BINFMT_LOCK, os.O_RDWR | os.O_CREAT, 0o644))
+            fcntl.flock(locks[0], fcntl.LOCK_SH)
         locks.append(self._take_prefix())
         self.guard = subprocess.Popen([sys.executable, os.path.abspath(__file__), "guard"],
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
@@ -122,6 +129,8 @@ class Session:
         for fd in locks:
             os.close(fd)  # the guardian holds them until it is done
         self._tell("prefix", self.env["WINEPREFIX"])
+        if self.route[0] == "qemu":
+            self._tell("binfmt-lock", locks[0])
         try:
             if self.route[0] == "qemu":
                 self._qemu()
@@ -161,20 +170,46 @@ class Session:
         return fd
 
     def _make_prefix(self):
+        """Makes the run's prefix, unless it has one, as a copy of the kind's
+        template (hard links, but for the registry, which Wine writes): making
+        a prefix takes minutes under qemu, a copy a second."""
         prefix = self.env["WINEPREFIX"]
         # What an owner killed with its guardian may have left in it.
         subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
         if os.path.exists(os.path.join(prefix, "system.reg")):
             return
-        print(f"creating the Wine prefix {prefix}", file=sys.stderr)
-        with open(prefix + ".log", "w") as log:
-            self.run(WINE, "wineboot", "-i", deadline=600, stdout=log, stderr=subprocess.STDOUT, env=dict(self.env, WINEDEBUG="err+all"))
+        template = os.path.join(ROOT, "build", "wine", self.kind + "-template")
+        lock = self._lock(self.kind + "-template", wait=True)
         try:
-            subprocess.run([WINESERVER, "-w"], env=self.env, timeout=120)
+            if not os.path.exists(os.path.join(template, "system.reg")):
+                self._create_prefix(template)
+        finally:
+            os.close(lock)
+        shutil.rmtree(prefix, ignore_errors=True)
+        subprocess.run(["cp", "-al", template, prefix], check=True)
+        for reg in ("system.reg", "user.reg", "userdef.reg"):
+            os.remove(os.path.join(prefix, reg))
+            shutil.copy2(os.path.join(template, reg), os.path.join(prefix, reg))
+        # The name of the template's wineserver's temporary folder: each prefix makes its own.
+        if os.path.exists(os.path.join(prefix, "wineserver")):
+            os.remove(os.path.join(prefix, "wineserver"))
+
+    def _create_prefix(self, prefix):
+        print(f"creating the Wine prefix {prefix}", file=sys.stderr)
+        shutil.rmtree(prefix, ignore_errors=True)
+        env = dict(self.env, WINEPREFIX=prefix)
+        began = time.monotonic()
+        with open(prefix + ".log", "w") as log:
+            self.run(WINE, "wineboot", "-i", deadline=900, stdout=log, stderr=subprocess.STDOUT,
+                     env=dict(env, WINEDEBUG="err+all"))
+        try:
+            subprocess.run([WINESERVER, "-w"], env=env, timeout=120)
         except subprocess.TimeoutExpired:  # under qemu some services never finish
-            subprocess.run([WINESERVER, "-k"], env=self.env)
+            pass
+        subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
         if not os.path.exists(os.path.join(prefix, "system.reg")):
             fail(f"could not create the Wine prefix {prefix}; see {prefix}.log")
+        print(f"report: Wine prefix {os.path.basename(prefix)} made in {time.monotonic() - began:.0f} s")
 
     def _qemu(self):
         # 32-bit Wine runs under qemu-i386, registered with binfmt_misc for this
@@ -182,9 +217,12 @@ class Session:
         if not os.path.exists(BINFMT + "/register"):
             subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT], check=True)
         if not os.path.exists(BINFMT + "/qemu-i386"):
-            with open(BINFMT + "/register", "w") as register:
-                register.write(QEMU_I386)
-            self._tell("registered", "qemu-i386")
+            open(BINFMT_OURS, "w").close()
+            try:
+                with open(BINFMT + "/register", "w") as register:
+                    register.write(QEMU_I386)
+            except FileExistsError:  # another run's, at the same moment
+                pass
         # qemu-i386 hands the guest all 4 GiB and puts a mapping elsewhere when
         # an address is taken; Wine keeps such strays, and they crowd out the
         # page it needs at 0x7ffe0000, so the guest gets less. Wine then tries
@@ -548,9 +586,15 @@ def guard():
                 os.killpg(int(group), signal.SIGKILL)
             except ProcessLookupError:
                 pass
-    if values("registered"):
-        with open(BINFMT + "/qemu-i386", "w") as handler:
-            handler.write("-1")
+    for fd in values("binfmt-lock"):
+        try:  # only if no other run holds the lock: then none uses the handler
+            fcntl.flock(int(fd), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            continue
+        if os.path.exists(BINFMT_OURS):
+            with open(BINFMT + "/qemu-i386", "w") as handler:
+                handler.write("-1")
+            os.remove(BINFMT_OURS)
 
 
 def run(arch, program, *args):
