@@ -27,20 +27,6 @@ constexpr int32_t kWidth = 1920, kHeight = 1080;
 const int kTicks[] = {1, 886, 2000, 5000, 20000, 100000, 1000000, 18073720};
 constexpr int kBaseTick = 5000;
 
-// The view each measured tick renders, reached with SkipTick, which advances
-// the view exactly as rendering the earlier frames would.
-ViewState ViewAtTick(int tick)
-{
-    const ViewState saved = viewState;
-    viewState = {1.0f, -0.75f, 0.5f};
-    uint32_t centre = 0;
-    for (int t = 1; t < tick; ++t)
-        SkipTick(&centre, 1, 1);
-    const ViewState view = viewState;
-    viewState = saved;
-    return view;
-}
-
 struct Reference {
     ViewState view;
     std::vector<uint32_t> words;
@@ -55,7 +41,7 @@ const Reference& ReferenceAtTick(int tick)
         std::map<uint32_t, int> steps;
         for (int n = 0; n <= MAX_ITERATIONS; ++n)
             steps[StepColor(n)] = n;
-        ref.view = ViewAtTick(tick);
+        ref.view = ViewAfterTicks(kFirstView, tick - 1, nullptr, kWidth, kHeight);  // the view tick `tick` renders
         ref.words.resize(static_cast<size_t>(kWidth) * kHeight);
         RenderReference(ref.view, ref.words.data(), kWidth, kHeight);
         double passes = 0;
@@ -177,7 +163,7 @@ bool PrintThreadScaling(const std::vector<RenderPath>& paths)
     std::printf("%-10s%8s  %-8s%10s%10s%10s\n", "size", "tick", "path", "1 thread", "all", "speed-up");
     for (const auto& size : sizes)
         for (int tick : {5000, 100000}) {
-            const ViewState view = ViewAtTick(tick);
+            const ViewState view = ViewAfterTicks(kFirstView, tick - 1, nullptr, size[0], size[1]);
             const int runs = size[0] > 1920 ? 2 : 4;
             std::vector<uint32_t> one(static_cast<size_t>(size[0]) * size[1]), all(one.size());
             for (RenderPath path : paths) {

@@ -1,7 +1,9 @@
-# The program's own code needs no C++ runtime machinery: it throws nothing,
-# asks no type at run time, and runs one thread, so function-local statics need
-# no guard. Each function gets a section of its own, so that the linker can
-# drop the ones nothing calls. (Not -fdata-sections: the PE linker would then
+# The program's own code needs no C++ runtime machinery: it throws nothing and
+# asks no type at run time. Function-local statics get no guard, so none may
+# be first reached by several threads at once: what the renderer settles on
+# first use, from any thread, is kept in atomics at namespace scope. Each
+# function gets a section of its own, so that the linker can drop the ones
+# nothing calls. (Not -fdata-sections: the PE linker would then
 # move the zeroed tables from .bss into .data and the exe would grow to 1 MB.)
 set(lean_compile_options -fno-exceptions -fno-rtti -fno-threadsafe-statics -ffunction-sections)
 if(WIN32)

@@ -1,9 +1,10 @@
 #include "render/render.h"
 
+#include "render/cpu.h"
 #include "render/kernels.h"
 
 #include <algorithm>
-#include <cpuid.h>
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -21,42 +22,56 @@ RenderWorkspace frameWorkspace;
 
 RenderPath lastFramePath = RenderPath::Scalar;
 
-// Bit i set: RenderPath i can run here. Scalar always can.
-unsigned DetectRenderPaths()
+// Every render path, in RenderPath's order, which is also the order of
+// preference: what names it, what renders its bands (no kernel: the reference
+// renders frame rows) and what the CPU must offer for it. Everything that
+// acts on a path reads it here; a RenderPath value without an entry is never
+// available and renders as Scalar.
+struct PathEntry {
+    RenderPath path;
+    const char* name;
+    void (*kernel)(const FrameGrid& grid);
+    unsigned features;  // CpuFeature bits
+};
+constexpr PathEntry kPaths[] = {
+    {RenderPath::Scalar, "scalar", nullptr, 0},
+    {RenderPath::Sse2, "sse2", RenderFrameSse2, kCpuSse2},
+    {RenderPath::Avx2, "avx2", RenderFrameAvx2, kCpuAvx2},
+    {RenderPath::Avx512, "avx512", RenderFrameAvx512, kCpuAvx512f},
+};
+static_assert(sizeof kPaths / sizeof kPaths[0] == kRenderPathCount, "a render path without an entry");
+
+constexpr bool EntriesInOrder()
 {
-    unsigned paths = 1u << int(RenderPath::Scalar);
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
-        return paths;
-    if (edx & bit_SSE2)
-        paths |= 1u << int(RenderPath::Sse2);
-    // AVX needs the OS to save the ymm (and for AVX-512 the zmm and mask)
-    // registers on a context switch, which XCR0 reports.
-    if (!(ecx & bit_OSXSAVE) || !(ecx & bit_AVX))
-        return paths;
-    unsigned xcr0Low, xcr0High;
-    __asm__ volatile("xgetbv" : "=a"(xcr0Low), "=d"(xcr0High) : "c"(0));
-    const bool osSavesYmm = (xcr0Low & 0x06) == 0x06;          // SSE and AVX state
-    const bool osSavesZmm = osSavesYmm && (xcr0Low & 0xE0) == 0xE0;  // opmask, zmm0-15 high, zmm16-31
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
-        return paths;
-    if (osSavesYmm && (ebx & bit_AVX2))
-        paths |= 1u << int(RenderPath::Avx2);
-    if (osSavesZmm && (ebx & bit_AVX512F))
-        paths |= 1u << int(RenderPath::Avx512);
-    return paths;
+    for (int i = 0; i < kRenderPathCount; ++i)
+        if (kPaths[i].path != RenderPath(i))
+            return false;
+    return true;
 }
+static_assert(EntriesInOrder(), "kPaths[i] must describe RenderPath(i)");
+
+// The entry of a path, or null for a value that names none.
+const PathEntry* Entry(RenderPath path)
+{
+    const unsigned i = static_cast<unsigned>(path);
+    return i < kRenderPathCount ? &kPaths[i] : nullptr;
+}
+
+// Settled on first use, which any number of threads may make at once, each
+// with frames of its own: both records are atomics (the lean build has no
+// guarded statics), and threads that detect at once detect the same.
+std::atomic<unsigned> availablePaths(0);  // 0: not yet detected (Scalar's bit is always set)
+constexpr int kNoPathChosen = -1;
+std::atomic<int> chosenPath(kNoPathChosen);
 
 unsigned AvailablePaths()
 {
-    static const unsigned paths = DetectRenderPaths();
+    unsigned paths = availablePaths.load(std::memory_order_relaxed);
+    if (paths == 0) {
+        paths = RenderPathsWith(CpuFeatures(ReadCpuRegisters()));
+        availablePaths.store(paths, std::memory_order_relaxed);
+    }
     return paths;
-}
-
-RenderPath& ChosenPath()
-{
-    static RenderPath path = BestRenderPath();
-    return path;
 }
 
 // Keeps the first of each run of bitwise-equal values in place and records
@@ -79,19 +94,15 @@ int32_t MergeEqualRuns(float* values, int32_t count, int32_t* starts)
     return runs;
 }
 
-// The same operations in the same order as the reference's per-row and
-// per-column values, so every pixel gets the same c.
+// The reference's own per-row and per-column values, so every pixel gets the same c.
 void PrepareFrameGrid(RenderWorkspace& work)
 {
-    const ViewState& view = work.view;
     const int32_t W = work.W, H = work.H;
-    const float halfZoom = view.zoom * 0.5f;
-    const float rowScale = static_cast<float>(H) * halfZoom;
-    const float colScale = static_cast<float>(W) * halfZoom;
+    const FrameScales scales = Scales(work.view, W, H);
     for (int32_t x = 0; x < W; ++x)
-        work.columnRe[x] = (static_cast<float>(x - (W >> 1)) * 1.5f) / colScale + view.centerRe;
+        work.columnRe[x] = ColumnRe(work.view, scales, W, x);
     for (int32_t y = 0; y < H; ++y)
-        work.rowIm[y] = static_cast<float>(y - (H >> 1)) / rowScale + view.centerIm;
+        work.rowIm[y] = RowIm(work.view, scales, H, y);
     work.columns = MergeEqualRuns(work.columnRe, W, work.columnStart);
     work.rows = MergeEqualRuns(work.rowIm, H, work.rowStart);
     // Lanes past the last column compute with what lies there: plain zeros,
@@ -126,25 +137,23 @@ void RenderBand(const RenderWorkspace& work, int32_t band)
 {
     const int32_t firstRow = band * work.bandRows;
     const int32_t endRow = work.rows - firstRow < work.bandRows ? work.rows : firstRow + work.bandRows;
-    if (work.path == RenderPath::Scalar) {
+    // BeginFrame left only a path this CPU has.
+    const PathEntry& entry = kPaths[int(work.path)];
+    if (!entry.kernel) {
         RenderReferenceRows(work.view, work.pixels, work.W, work.H, firstRow, endRow);
         return;
     }
-    const FrameGrid grid = {work.pixels, work.W, work.rowStart, work.columns, firstRow, endRow,
-                            work.columnRe, work.rowIm};
-    switch (work.path) {
-    case RenderPath::Sse2: RenderFrameSse2(grid); break;
-    case RenderPath::Avx2: RenderFrameAvx2(grid); break;
-    default: RenderFrameAvx512(grid); break;
-    }
+    entry.kernel({work.pixels, work.W, work.rowStart, work.columns, firstRow, endRow, work.columnRe, work.rowIm});
     SpreadRows(work, firstRow, endRow);
 }
 
 // Readies the frame's rows as `bands` bands of equal rows, the last maybe fewer.
 void CutIntoBands(RenderWorkspace& work, int32_t bands)
 {
-    work.bandRows = (work.rows + bands - 1) / bands;
-    work.bands = work.bandRows > 0 ? (work.rows + work.bandRows - 1) / work.bandRows : 0;
+    // In 64 bits: a frame for the reference may have up to INT32_MAX rows.
+    const int64_t rows = work.rows;
+    work.bandRows = static_cast<int32_t>((rows + bands - 1) / bands);
+    work.bands = work.bandRows > 0 ? static_cast<int32_t>((rows + work.bandRows - 1) / work.bandRows) : 0;
     work.nextBand.store(0, std::memory_order_relaxed);
 }
 
@@ -152,47 +161,59 @@ void CutIntoBands(RenderWorkspace& work, int32_t bands)
 
 const char* RenderPathName(RenderPath path)
 {
-    switch (path) {
-    case RenderPath::Sse2: return "sse2";
-    case RenderPath::Avx2: return "avx2";
-    case RenderPath::Avx512: return "avx512";
-    default: return "scalar";
-    }
+    const PathEntry* entry = Entry(path);
+    return entry ? entry->name : "unknown";
 }
 
 bool ParseRenderPath(const char* name, RenderPath* path)
 {
-    for (int i = 0; i < kRenderPathCount; ++i)
-        if (std::strcmp(name, RenderPathName(RenderPath(i))) == 0) {
-            *path = RenderPath(i);
+    for (const PathEntry& entry : kPaths)
+        if (std::strcmp(name, entry.name) == 0) {
+            *path = entry.path;
             return true;
         }
     return false;
 }
 
+unsigned RenderPathsWith(unsigned features)
+{
+    unsigned paths = 0;
+    for (const PathEntry& entry : kPaths)
+        if ((entry.features & ~features) == 0)
+            paths |= 1u << int(entry.path);
+    return paths;
+}
+
 bool RenderPathAvailable(RenderPath path)
 {
-    return (AvailablePaths() >> int(path)) & 1u;
+    return Entry(path) && (AvailablePaths() >> int(path) & 1u);
 }
 
 RenderPath BestRenderPath()
 {
-    for (int i = kRenderPathCount - 1; i > 0; --i)
-        if (RenderPathAvailable(RenderPath(i)))
-            return RenderPath(i);
-    return RenderPath::Scalar;
+    RenderPath best = RenderPath::Scalar;
+    for (const PathEntry& entry : kPaths)
+        if (RenderPathAvailable(entry.path))
+            best = entry.path;
+    return best;
 }
 
 RenderPath CurrentRenderPath()
 {
-    return ChosenPath();
+    int path = chosenPath.load(std::memory_order_relaxed);
+    if (path == kNoPathChosen) {
+        // A choice made meanwhile by SetRenderPath or another first call stands.
+        const int best = int(BestRenderPath());
+        path = chosenPath.compare_exchange_strong(path, best, std::memory_order_relaxed) ? best : path;
+    }
+    return RenderPath(path);
 }
 
 bool SetRenderPath(RenderPath path)
 {
     if (!RenderPathAvailable(path))
         return false;
-    ChosenPath() = path;
+    chosenPath.store(int(path), std::memory_order_relaxed);
     return true;
 }
 

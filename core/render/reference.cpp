@@ -44,15 +44,11 @@ void RenderReference(const ViewState& view, uint32_t* pixels, int32_t W, int32_t
 void RenderReferenceRows(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H, int32_t firstRow,
                          int32_t endRow)
 {
-    const float halfZoom = view.zoom * 0.5f;
-    const float rowScale = static_cast<float>(H) * halfZoom;
-    const float colScale = static_cast<float>(W) * halfZoom;
+    const FrameScales scales = Scales(view, W, H);
     for (int32_t y = firstRow; y < endRow; ++y) {
-        const float ci = static_cast<float>(y - (H >> 1)) / rowScale + view.centerIm;
+        const float ci = RowIm(view, scales, H, y);
         uint32_t* row = pixels + static_cast<int64_t>(y) * W;
-        for (int32_t x = 0; x < W; ++x) {
-            const float cr = (static_cast<float>(x - (W >> 1)) * 1.5f) / colScale + view.centerRe;
-            row[x] = stepColors.words[EscapeCount(cr, ci)];
-        }
+        for (int32_t x = 0; x < W; ++x)
+            row[x] = stepColors.words[EscapeCount(ColumnRe(view, scales, W, x), ci)];
     }
 }

@@ -18,6 +18,28 @@ int EscapeCount(float cr, float ci);
 // Colour word for step count n (0..128): HsvToColor(1, n, n < 128).
 uint32_t StepColor(int n);
 
+// The point each pixel of a W x H frame of the view shows: the operations, in
+// their order, that every renderer uses.
+struct FrameScales {
+    float rowScale, colScale;
+};
+
+inline FrameScales Scales(const ViewState& view, int32_t W, int32_t H)
+{
+    const float halfZoom = view.zoom * 0.5f;
+    return {static_cast<float>(H) * halfZoom, static_cast<float>(W) * halfZoom};
+}
+
+inline float RowIm(const ViewState& view, const FrameScales& scales, int32_t H, int32_t y)
+{
+    return static_cast<float>(y - (H >> 1)) / scales.rowScale + view.centerIm;
+}
+
+inline float ColumnRe(const ViewState& view, const FrameScales& scales, int32_t W, int32_t x)
+{
+    return (static_cast<float>(x - (W >> 1)) * 1.5f) / scales.colScale + view.centerRe;
+}
+
 // Writes the W x H words of the view, row after row from the top.
 void RenderReference(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H);
 // The same for frame rows firstRow up to (not including) endRow alone.

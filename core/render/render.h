@@ -33,11 +33,14 @@ struct RenderWorkspace {
     std::atomic<int32_t> nextBand;
 };
 
-// Name used on command lines and in reports: scalar, sse2, avx2, avx512.
+// Name used on command lines and in reports: scalar, sse2, avx2, avx512
+// ("unknown" for a value that is no path).
 const char* RenderPathName(RenderPath path);
 // False if the name is none of the above.
 bool ParseRenderPath(const char* name, RenderPath* path);
 
+// Bit i set: RenderPath i runs on a CPU with these CpuFeature bits (render/cpu.h).
+unsigned RenderPathsWith(unsigned features);
 // True if the path is built in and this CPU and OS can run it.
 bool RenderPathAvailable(RenderPath path);
 // The fastest available path.

@@ -6,7 +6,7 @@
 #include <doctest/doctest.h>
 
 #include <atomic>
-#include <map>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -70,23 +70,6 @@ std::vector<uint32_t> RenderOnThreads(RenderWorkspace* work, RenderPath path, co
     return frame;
 }
 
-// The view after `ticks` ticks of the animation at any frame size, each
-// reached once.
-ViewState ViewAfterTicks(int ticks)
-{
-    static std::map<int, ViewState> views;
-    if (!views.count(ticks)) {
-        const ViewState saved = viewState;
-        viewState = {1.0f, -0.75f, 0.5f};
-        uint32_t centre = 0;
-        for (int t = 0; t < ticks; ++t)
-            SkipTick(&centre, 1, 1);
-        views[ticks] = viewState;
-        viewState = saved;
-    }
-    return views[ticks];
-}
-
 // Compares every path on 1, 2, 3, 7 and 9 threads with the reference (9 is
 // more than the rows of the short frames). Returns the number that differed.
 int CompareThreadCounts(RenderWorkspace* work, const ViewState& view, int32_t W, int32_t H)
@@ -106,6 +89,55 @@ int CompareThreadCounts(RenderWorkspace* work, const ViewState& view, int32_t W,
 
 }  // namespace
 
+// CTest runs this case on its own, so that its calls are the process's first
+// into the renderer: two threads, released at once, each begin and render a
+// frame of their own through the current path, which neither has asked for
+// before. The choice of path and the CPU's features are settled then, on both.
+TEST_CASE("two threads make the renderer's first calls at once")
+{
+    std::unique_ptr<RenderWorkspace> works[2] = {std::unique_ptr<RenderWorkspace>(new RenderWorkspace),
+                                                 std::unique_ptr<RenderWorkspace>(new RenderWorkspace)};
+    std::vector<uint32_t> frames[2];
+    RenderPath used[2];
+    std::atomic<int> waiting(2);
+    auto first = [&](int i) {
+        frames[i].assign(FrameWords(96, 54) + 2 * kGuard, kGuardWord);
+        waiting.fetch_sub(1);
+        while (waiting.load() > 0)
+            std::this_thread::yield();
+        used[i] = BeginFrame(works[i].get(), CurrentRenderPath(), kFirstView, frames[i].data() + kGuard, 96, 54);
+        RenderBands(works[i].get());
+    };
+    std::thread other(first, 1);
+    first(0);
+    other.join();
+    CHECK(used[0] == used[1]);
+    CHECK(used[0] == BestRenderPath());
+    CHECK(frames[0] == ReferenceFrame(kFirstView, 96, 54));
+    CHECK(frames[1] == frames[0]);
+}
+
+TEST_CASE("ViewAfterTicks on two threads at once, from different views")
+{
+    // Each thread's centre point changes on every tick while the other's is
+    // settled: anything the function kept between calls would mix them up.
+    const ViewState starts[2] = {kFirstView, ViewAfterTicks(kFirstView, 886, nullptr, 1, 1)};
+    ViewState alone[2], together[2];
+    for (int i = 0; i < 2; ++i)
+        alone[i] = ViewAfterTicks(starts[i], 3000, nullptr, 5, 3);
+    std::atomic<int> waiting(2);
+    auto run = [&](int i) {
+        waiting.fetch_sub(1);
+        while (waiting.load() > 0)
+            std::this_thread::yield();
+        together[i] = ViewAfterTicks(starts[i], 3000, nullptr, 5, 3);
+    };
+    std::thread other(run, 1);
+    run(0);
+    other.join();
+    CHECK(std::memcmp(together, alone, sizeof alone) == 0);
+}
+
 TEST_CASE("every thread count gives the reference's words, from the first view to where the zoom stops")
 {
     std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
@@ -121,14 +153,15 @@ TEST_CASE("every thread count gives the reference's words, from the first view t
     for (const auto& c : cases) {
         if (failures > 0)
             break;
-        failures += CompareThreadCounts(work.get(), ViewAfterTicks(c[0]), c[1], c[2]);
+        failures += CompareThreadCounts(work.get(), ViewAfterTicks(kFirstView, c[0], nullptr, c[1], c[2]), c[1], c[2]);
     }
 }
 
 TEST_CASE("two frames in flight at once, each in its own workspace")
 {
     std::unique_ptr<RenderWorkspace> first(new RenderWorkspace), second(new RenderWorkspace);
-    const ViewState shallow = ViewAfterTicks(885), deep = ViewAfterTicks(18073720);
+    const ViewState shallow = ViewAfterTicks(kFirstView, 885, nullptr, 400, 250);
+    const ViewState deep = ViewAfterTicks(kFirstView, 18073720, nullptr, 333, 517);
     for (RenderPath path : AllPaths()) {
         CAPTURE(RenderPathName(path));
         std::vector<uint32_t> a(FrameWords(400, 250) + 2 * kGuard, kGuardWord);
@@ -152,16 +185,16 @@ TEST_CASE("two frames in flight at once, each in its own workspace")
 TEST_CASE("a workspace serves frame after frame; finished and empty frames write nothing")
 {
     std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
-    const ViewState deep = ViewAfterTicks(1000000), first = ViewAfterTicks(0);
+    const ViewState deep = ViewAfterTicks(kFirstView, 1000000, nullptr, 900, 700);
     for (RenderPath path : AllPaths()) {
         CAPTURE(RenderPathName(path));
         // A large frame leaves tables behind that a smaller one must not use.
         CHECK(RenderOnThreads(work.get(), path, deep, 900, 700, 3) == ReferenceFrame(deep, 900, 700));
-        CHECK(RenderOnThreads(work.get(), path, first, 45, 31, 2) == ReferenceFrame(first, 45, 31));
+        CHECK(RenderOnThreads(work.get(), path, kFirstView, 45, 31, 2) == ReferenceFrame(kFirstView, 45, 31));
 
         // Once every band is done, more calls hand out nothing.
         std::vector<uint32_t> frame(FrameWords(64, 48), 0);
-        BeginFrame(work.get(), path, first, frame.data(), 64, 48);
+        BeginFrame(work.get(), path, kFirstView, frame.data(), 64, 48);
         RenderBands(work.get());
         std::vector<uint32_t> marked(frame.size(), 0x12345678u);
         frame = marked;
@@ -172,7 +205,7 @@ TEST_CASE("a workspace serves frame after frame; finished and empty frames write
         // side is long enough, this deep in the zoom, to repeat coordinates.
         const int32_t emptySizes[][2] = {{0, 5}, {5, 0}, {-5, 3}, {3, -1}, {0, 0}, {-5, 30000}, {0, 30000},
                                          {30000, -3}, {30000, 0}};
-        const ViewState saturated = ViewAfterTicks(18073720);
+        const ViewState saturated = ViewAfterTicks(kFirstView, 18073720, nullptr, 1, 1);
         for (const auto& size : emptySizes) {
             CAPTURE(size[0]);
             CAPTURE(size[1]);
@@ -184,10 +217,34 @@ TEST_CASE("a workspace serves frame after frame; finished and empty frames write
     }
 }
 
+TEST_CASE("the bands of any size the header takes cover every row once, up to INT32_MAX a side")
+{
+    // Frames this large do not fit in memory here, so the bands are checked
+    // as BeginFrame leaves them: rows 0 to `rows`, in bands of bandRows, the last
+    // maybe shorter and none empty.
+    std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
+    const int32_t sizes[][2] = {{1, INT32_MAX}, {INT32_MAX, 1}, {INT32_MAX, INT32_MAX}, {2, INT32_MAX - 127},
+                                {3, kMaxFrameSide + 1}, {kMaxFrameSide, kMaxFrameSide}, {5, 129}, {5, 127}, {7, 1}};
+    for (int i = 0; i < kRenderPathCount; ++i)
+        for (const auto& size : sizes) {
+            const RenderPath path = RenderPath(i);
+            CAPTURE(RenderPathName(path));
+            CAPTURE(size[0]);
+            CAPTURE(size[1]);
+            const RenderPath used = BeginFrame(work.get(), path, kFirstView, nullptr, size[0], size[1]);
+            if (used == RenderPath::Scalar)
+                CHECK(work->rows == size[1]);
+            CHECK(work->bandRows >= 1);
+            CHECK(work->bands >= 1);
+            CHECK(int64_t(work->bands - 1) * work->bandRows < work->rows);
+            CHECK(int64_t(work->bands) * work->bandRows >= work->rows);
+        }
+}
+
 TEST_CASE("frames over the largest side go to the reference, banded too")
 {
     std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
-    const ViewState view = ViewAfterTicks(885);
+    const ViewState view = ViewAfterTicks(kFirstView, 885, nullptr, 1, 1);
     for (int i = 0; i < kRenderPathCount; ++i) {
         const RenderPath path = RenderPath(i);  // one this CPU lacks renders as the reference
         CAPTURE(RenderPathName(path));

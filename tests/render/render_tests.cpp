@@ -1,11 +1,13 @@
 // Every render path this machine has must give the reference's words, word
 // for word, for any view and frame size, and write nothing outside the frame.
 #include "animation.h"
+#include "render/cpu.h"
 #include "render/render.h"
 
 #include <doctest/doctest.h>
 
 #include <cmath>
+#include <cpuid.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -164,31 +166,17 @@ void CompareRandomViews(uint32_t seed, int views, float minLogZoom, float reLow,
     }
 }
 
-// The view after `ticks` ticks of the animation at any frame size.
-void ViewAfterTicks(int ticks)
-{
-    viewState = {1.0f, -0.75f, 0.5f};
-    std::vector<uint32_t> pixels(1);
-    for (int t = 0; t < ticks; ++t)
-        SkipTick(pixels.data(), 1, 1);
-}
-
 }  // namespace
 
-TEST_CASE("path names, availability and the choice of path")
+TEST_CASE("names, availability and the choice of path; a value that is no path is never run")
 {
     SavedState saved;
-    for (int i = 0; i < kRenderPathCount; ++i) {
-        RenderPath parsed = RenderPath::Scalar;
-        CHECK(ParseRenderPath(RenderPathName(RenderPath(i)), &parsed));
-        CHECK(parsed == RenderPath(i));
-    }
     RenderPath untouched = RenderPath::Avx2;
     CHECK_FALSE(ParseRenderPath("auto", &untouched));
     CHECK_FALSE(ParseRenderPath("SSE2", &untouched));
+    CHECK_FALSE(ParseRenderPath("avx", &untouched));
     CHECK(untouched == RenderPath::Avx2);
 
-    CHECK(RenderPathAvailable(RenderPath::Scalar));
     CHECK(RenderPathAvailable(BestRenderPath()));
     for (int i = int(BestRenderPath()) + 1; i < kRenderPathCount; ++i)
         CHECK_FALSE(RenderPathAvailable(RenderPath(i)));
@@ -200,6 +188,57 @@ TEST_CASE("path names, availability and the choice of path")
         CHECK(SetRenderPath(path) == RenderPathAvailable(path));
         if (RenderPathAvailable(path))
             CHECK(CurrentRenderPath() == path);
+    }
+
+    // Values past the last path (as a new one would be, were it left out of
+    // the dispatcher's table) render as the reference.
+    for (int i : {kRenderPathCount, kRenderPathCount + 1, 31, 32, 255}) {
+        const RenderPath stray = RenderPath(i);
+        CAPTURE(i);
+        CHECK_FALSE(RenderPathAvailable(stray));
+        CHECK_FALSE(SetRenderPath(stray));
+        CHECK(std::string(RenderPathName(stray)) == "unknown");
+        viewState = kFirstView;
+        std::vector<uint32_t> frame(64 * 48), expected(64 * 48);
+        CHECK(RenderFrameWith(stray, viewState, frame.data(), 64, 48) == RenderPath::Scalar);
+        RenderFrame(expected.data(), 64, 48);
+        CHECK(frame == expected);
+    }
+}
+
+TEST_CASE("the instruction sets and paths that CPUID and XCR0 offer")
+{
+    const unsigned scalar = 1u << int(RenderPath::Scalar), sse2 = 1u << int(RenderPath::Sse2),
+                   avx2 = 1u << int(RenderPath::Avx2), avx512 = 1u << int(RenderPath::Avx512);
+    const uint32_t avx = bit_OSXSAVE | bit_AVX, leaf7 = bit_AVX2 | bit_AVX512F;
+    const uint32_t xcr0All = 0xE7;  // x87, SSE, AVX, opmask, zmm0-15 high halves, zmm16-31
+    struct Case {
+        const char* what;
+        CpuRegisters registers;  // maxLeaf, leaf 1 ECX and EDX, leaf 7 EBX, XCR0
+        unsigned features, paths;
+    };
+    const Case cases[] = {
+        {"everything", {13, avx, bit_SSE2, leaf7, xcr0All}, kCpuSse2 | kCpuAvx2 | kCpuAvx512f,
+         scalar | sse2 | avx2 | avx512},
+        {"AVX2, no AVX-512", {13, avx, bit_SSE2, bit_AVX2, xcr0All}, kCpuSse2 | kCpuAvx2, scalar | sse2 | avx2},
+        {"AVX-512 without AVX2", {13, avx, bit_SSE2, bit_AVX512F, xcr0All}, kCpuSse2 | kCpuAvx512f,
+         scalar | sse2 | avx512},
+        {"the OS saves no YMM state", {13, avx, bit_SSE2, leaf7, 0x03}, kCpuSse2, scalar | sse2},
+        {"the OS saves zmm but not ymm", {13, avx, bit_SSE2, leaf7, 0xE3}, kCpuSse2, scalar | sse2},
+        {"YMM but no ZMM", {13, avx, bit_SSE2, leaf7, 0x07}, kCpuSse2 | kCpuAvx2, scalar | sse2 | avx2},
+        {"ZMM state without zmm16-31", {13, avx, bit_SSE2, leaf7, 0x67}, kCpuSse2 | kCpuAvx2,
+         scalar | sse2 | avx2},
+        {"no leaf 7: its register is stale", {6, avx, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
+        {"no OSXSAVE: XCR0 is not to be read", {13, bit_AVX, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
+        {"no AVX in leaf 1", {13, bit_OSXSAVE, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
+        {"leaf 1 alone", {1, 0, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
+        {"no CPUID leaves at all", {0, ~0u, ~0u, ~0u, ~0u}, 0, scalar},
+    };
+    for (const Case& c : cases) {
+        const std::string what = c.what;
+        CAPTURE(what);
+        CHECK(CpuFeatures(c.registers) == c.features);
+        CHECK(RenderPathsWith(c.features) == c.paths);
     }
 }
 
@@ -249,7 +288,7 @@ TEST_CASE("every step count from 0 to 128 gets its word on every path")
     SavedState saved;
     // The first view at 640 x 360 has pixels of every count; the 129 words
     // differ, so finding each one shows that its count is there.
-    viewState = {1.0f, -0.75f, 0.5f};
+    viewState = kFirstView;
     std::vector<uint32_t> frame(640 * 360);
     RenderFrame(frame.data(), 640, 360);
     const std::set<uint32_t> words(frame.begin(), frame.end());
@@ -263,7 +302,7 @@ TEST_CASE("every step count from 0 to 128 gets its word on every path")
 TEST_CASE("one-pixel rows and columns, and widths around every vector width")
 {
     SavedState saved;
-    ViewAfterTicks(885);
+    viewState = ViewAfterTicks(kFirstView, 885, nullptr, 1, 1);
     for (int32_t length : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 48, 49, 63, 64, 65, 97, 1000, 1921}) {
         CompareAllPaths(length, 1);
         CompareAllPaths(1, length);
@@ -276,7 +315,7 @@ TEST_CASE("frames of the animation at known ticks")
 {
     SavedState saved;
     for (int ticks : {0, 885, 1999, 4999, 99999}) {
-        ViewAfterTicks(ticks);
+        viewState = ViewAfterTicks(kFirstView, ticks, nullptr, 321, 179);
         CompareAllPaths(321, 179);
     }
 }
@@ -331,7 +370,7 @@ TEST_CASE("views no tick reaches still agree: tiny, zero, negative and non-finit
 TEST_CASE("the widest frame uses the whole coordinate table; wider ones fall back to the reference")
 {
     SavedState saved;
-    viewState = {1.0f, -0.75f, 0.5f};
+    viewState = kFirstView;
     CompareAllPaths(kMaxFrameSide, 1);
     CompareAllPaths(1, kMaxFrameSide);
     CompareAllPaths(kMaxFrameSide + 1, 1);
@@ -347,7 +386,7 @@ TEST_CASE("deep in the zoom, where neighbouring columns and rows share coordinat
     const int32_t sizes[][3] = {{640, 360, 100000}, {640, 360, 1000000}, {1920, 1080, 18073720},
                                 {33, 1000, 18073720}, {1000, 3, 18073720}, {25, 33, 18073720}};
     for (const auto& size : sizes) {
-        ViewAfterTicks(size[2]);
+        viewState = ViewAfterTicks(kFirstView, size[2], nullptr, size[0], size[1]);
         CompareAllPaths(size[0], size[1]);
     }
     CompareRandomViews(20261209, 60, 16.0f, -2.0f, 0.5f, 1.0f, 300);
@@ -360,7 +399,7 @@ TEST_CASE("AnimationTick renders through the chosen path and advances the view a
     for (RenderPath path : AllPaths()) {
         CAPTURE(RenderPathName(path));
         REQUIRE(SetRenderPath(path));
-        viewState = {1.0f, -0.75f, 0.5f};
+        viewState = kFirstView;
         ViewState reference = viewState;
         std::vector<uint32_t> pixels(W * H), expected(W * H);
         for (int tick = 1; tick <= 900; ++tick) {
