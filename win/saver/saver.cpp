@@ -256,11 +256,10 @@ bool RegisterSaverClass(HINSTANCE instance)
     return RegisterClassA(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
-// The zoom starts with the first window: its view, its ticks, and the window
-// thread's priority, below normal as the pool's work is low.
+// The zoom starts with the first window: its ticks, and the window thread's
+// priority, below normal as the pool's work is low.
 static void BeginZoom(HWND hwnd)
 {
-    saverState.firstView = viewState;
     SetTimer(hwnd, kTickTimer, kTickMilliseconds, nullptr);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
 }
@@ -444,7 +443,7 @@ void SaverTick()
     AdvanceView(decider ? decider->pixels : nullptr, decider ? decider->width : 0, decider ? decider->height : 0);
     // Bit for bit: after about 80 hours the zoom no longer grows by 0.1.
     if (std::memcmp(&before, &viewState, sizeof before) == 0)
-        viewState = saverState.firstView;
+        viewState = kFirstView;
     for (int i = 0; i < saverState.count; ++i)
         if (saverState.screens[i].hwnd)
             InvalidateRect(saverState.screens[i].hwnd, nullptr, FALSE);

@@ -3,7 +3,6 @@
 // shell.h, this header stays free of <windows.h>.
 #pragma once
 #include "command_line.h"
-#include "render/reference.h"
 #include "shell.h"
 
 #include <cstdint>
@@ -37,7 +36,6 @@ struct SaverState {
     bool displayOff;     // the system reported the display off: ticks do nothing
     bool consoleReported;  // the console display state (Windows 8 on) has been
                            // reported; the older monitor power setting is then ignored
-    ViewState firstView;   // the view when the first window opened
 };
 extern SaverState saverState;
 
@@ -63,8 +61,8 @@ bool RegisterSaverClass(HINSTANCE__* instance);
 
 // Opens a window of the zoom covering rect: a borderless topmost popup (rect in
 // screen coordinates) without a parent, else a child (rect in the parent's
-// client coordinates). The first window opened records the view as the first
-// one, starts the 16 ms timer and lowers its thread's priority below normal.
+// client coordinates). The first window opened starts the 16 ms timer and
+// lowers its thread's priority below normal.
 // Returns null when kMaxScreens windows are open or creation fails.
 HWND__* OpenScreen(HINSTANCE__* instance, const PixelRect& rect, HWND__* parent);
 
@@ -84,7 +82,7 @@ HWND__* StartPreview(HINSTANCE__* instance, HWND__* parent);
 // One tick: renders every open screen's frame of the current view on every
 // core, advances the view once by the first non-empty frame, and invalidates
 // the windows. A tick that leaves the view as it was (the zoom has reached its
-// float's limit) starts the zoom again from the first view. While the display
+// float's limit) starts the zoom again from kFirstView. While the display
 // is off a tick does nothing at all.
 void SaverTick();
 
