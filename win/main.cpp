@@ -7,7 +7,7 @@
 SYSTEM_CALLBACK int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
     if (!RegisterWindowClass(instance)) {
-        MessageBoxA(nullptr, "Program requires Windows NT!", "Mandelbrot Set", MB_ICONERROR);
+        MessageBoxA(nullptr, "Program requires Windows NT!", kTitle, MB_ICONERROR);
         return 0;
     }
     return RunMainWindow(instance, showCommand);

@@ -16,12 +16,7 @@ static void CopyWords(HDC hdc, HBITMAP bitmap, int32_t width, int32_t height)
         return;
     }
     BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    TopDownDibHeader(&info.bmiHeader, width, height);
     SetDIBits(hdc, bitmap, 0, static_cast<UINT>(height), windowState.pixels, &info, DIB_RGB_COLORS);
 }
 

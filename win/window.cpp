@@ -25,8 +25,6 @@ static_assert(sizeof(MONITORINFO) == 40, "MONITORINFO.cbSize");
 
 WindowState windowState = {nullptr, 0, 0, 1, 1, {0, 0, 1, 1}, WS_CHILD | WS_VISIBLE};
 
-static const char kName[] = "Mandelbrot Set";
-
 // Zeroed, so that a centre test before the first frame reads a point that
 // never escaped. Null when the monitor is empty or the block cannot be had.
 static uint32_t* AllocateFrameBuffer(int32_t width, int32_t height)
@@ -70,7 +68,7 @@ static void OnCreate(HWND hwnd)
     windowState.monitorWidth = std::abs(info.rcMonitor.right - info.rcMonitor.left);
     windowState.monitorHeight = std::abs(info.rcMonitor.bottom - info.rcMonitor.top);
     windowState.pixels = AllocateFrameBuffer(windowState.monitorWidth, windowState.monitorHeight);
-    SetTimer(hwnd, 1, 16, nullptr);
+    SetTimer(hwnd, kTickTimer, kTickMilliseconds, nullptr);
 }
 
 static void OnTimer(HWND hwnd)
@@ -142,13 +140,13 @@ bool RegisterWindowClass(HINSTANCE instance)
     windowClass.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
     windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_MENU + 1));
-    windowClass.lpszClassName = kName;
+    windowClass.lpszClassName = kTitle;
     return RegisterClassA(&windowClass) != 0;
 }
 
 HWND CreateMainWindow(HINSTANCE instance)
 {
-    return CreateWindowExA(0, kName, kName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+    return CreateWindowExA(0, kTitle, kTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                            CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
 }
 

@@ -1,24 +1,9 @@
-// The window shell's process-wide state and entry points. This header stays
-// free of <windows.h>: handles are named by the structs that <windows.h>
-// declares them with, so either side can include it.
+// The window program's process-wide state and entry points. Like shell.h,
+// this header stays free of <windows.h>, so either side can include it.
 #pragma once
+#include "shell.h"
+
 #include <cstdint>
-
-struct HDC__;
-struct HINSTANCE__;
-struct HWND__;
-
-// The system calls these with a stack that on 32-bit Windows may be aligned to
-// 4 bytes only, while the SSE code below them needs 16.
-#define SYSTEM_CALLBACK __attribute__((force_align_arg_pointer))
-
-// The fields of a RECT.
-struct PixelRect {
-    int32_t left;
-    int32_t top;
-    int32_t right;
-    int32_t bottom;
-};
 
 struct WindowState {
     uint32_t* pixels;       // the FrameBuffer: monitorWidth x monitorHeight words, or null
@@ -40,9 +25,6 @@ HWND__* CreateMainWindow(HINSTANCE__* instance);
 // Creates the window, shows it with the given command and dispatches messages
 // until WM_QUIT; returns its code, or 0 at once when the window cannot be created.
 int RunMainWindow(HINSTANCE__* instance, int showCommand);
-
-// Dispatches messages until WM_QUIT and returns its code.
-int RunMessageLoop();
 
 // The frame that ticks render and paints read: the client size when its words
 // and its centre index fit the FrameBuffer's monitorWidth x monitorHeight words;

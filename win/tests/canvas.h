@@ -1,6 +1,8 @@
 // A memory DC drawing into a top-down DIB section, for the window tests to
 // paint into and read back.
 #pragma once
+#include "shell.h"
+
 #include <doctest/doctest.h>
 #include <windows.h>
 
@@ -21,10 +23,7 @@ struct Canvas {
             BITMAPINFOHEADER header;
             DWORD masks[3];
         } info = {};
-        info.header.biSize = sizeof info.header;
-        info.header.biWidth = width;
-        info.header.biHeight = -height;
-        info.header.biPlanes = 1;
+        TopDownDibHeader(&info.header, width, height);
         info.header.biBitCount = static_cast<WORD>(bitsPerPixel);
         info.header.biCompression = bitsPerPixel == 16 ? BI_BITFIELDS : BI_RGB;
         info.masks[0] = 0xF800;

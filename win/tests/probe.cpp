@@ -16,6 +16,9 @@
 //   window-probe paint N    repaints the window N times, each repaint done before
 //                           the next starts (a paint sent to its thread), each
 //                           for the top left pixel
+//   window-probe resize N   resizes the window N times, each done before the
+//                           next starts, between its size and one pixel less
+//                           each way, and leaves it at its size
 //   window-probe screens    prints one line per screen-saver window:
 //                           screen L T R B style S exstyle E
 //   window-probe parent W H opens a window with a W x H client area, prints its
@@ -24,6 +27,9 @@
 //                           child W H style S (client size)
 //   window-probe close HWND posts WM_CLOSE to that window
 //   window-probe name FILE  prints string resource 1 of that exe (32- or 64-bit)
+//   window-probe manifest FILE  prints the manifest resource of that exe
+//   window-probe display W H  changes the display mode to W x H, as the
+//                           display settings would; exits 1 if refused
 //
 // "The window" is the window program's, or else the screen saver's first one.
 #include <windows.h>
@@ -191,6 +197,27 @@ int main(int argc, char** argv)
         std::printf("%s\n", name);
         return 0;
     }
+    if (std::strcmp(command, "manifest") == 0 && argc == 3) {
+        HMODULE module = LoadLibraryExA(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        HRSRC found = module ? FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)) : nullptr;
+        if (!found)
+            return 1;
+        std::fwrite(LockResource(LoadResource(module, found)), 1, SizeofResource(module, found), stdout);
+        return 0;
+    }
+    if (std::strcmp(command, "display") == 0 && argc == 4) {
+        DEVMODEA mode = {};
+        mode.dmSize = sizeof mode;
+        mode.dmPelsWidth = static_cast<DWORD>(std::atoi(argv[2]));
+        mode.dmPelsHeight = static_cast<DWORD>(std::atoi(argv[3]));
+        mode.dmFields = DM_PELSWIDTH | DM_PELSHEIGHT;
+        const LONG result = ChangeDisplaySettingsExA(nullptr, &mode, nullptr, 0, nullptr);
+        if (result != DISP_CHANGE_SUCCESSFUL) {
+            std::fprintf(stderr, "window-probe: ChangeDisplaySettingsExA to %sx%s gave %ld\n", argv[2], argv[3], result);
+            return 1;
+        }
+        return 0;
+    }
     if (std::strcmp(command, "close") == 0 && argc == 3)
         return PostMessageA(ParseWindow(argv[2]), WM_CLOSE, 0, 0) ? 0 : 1;
     HWND hwnd = FindMainWindow();
@@ -215,9 +242,19 @@ int main(int argc, char** argv)
         const RECT pixel = {0, 0, 1, 1};
         for (long i = 0; i < count; ++i)
             RedrawWindow(hwnd, &pixel, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    } else if (std::strcmp(command, "resize") == 0 && argc == 3) {
+        const long count = std::strtol(argv[2], nullptr, 10);
+        RECT rect;
+        GetWindowRect(hwnd, &rect);
+        const int width = rect.right - rect.left;
+        const int height = rect.bottom - rect.top;
+        const UINT flags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE;
+        for (long i = 0; i < count; ++i)
+            SetWindowPos(hwnd, nullptr, 0, 0, width - (i % 2 == 0), height - (i % 2 == 0), flags);
+        SetWindowPos(hwnd, nullptr, 0, 0, width, height, flags);
     } else {
         std::fprintf(stderr, "usage: window-probe state|minimize|restore|close [HWND]|resources|gdi-capacity|paint N|"
-                             "screens|parent W H|children HWND|name FILE\n");
+                             "resize N|screens|parent W H|children HWND|name FILE|manifest FILE|display W H\n");
         return 2;
     }
     return 0;

@@ -3,6 +3,7 @@
 scenario, run as `saver_checks.py NAME ARCH ARGS...` (CMake: add_wine_check).
 Exit code 0 passed, 1 failed (the reason on stderr), 77 skipped."""
 import sys
+import time
 
 import wine_driver as wd
 from wine_driver import Session, Skip, fail
@@ -10,14 +11,14 @@ from wine_driver import Session, Skip, fail
 
 def run(arch, depth, scr):
     """/s on a 640 x 480 screen: one borderless topmost window covering it,
-    showing the core's frames; a mouse move, a key and a click each end it
-    with exit code 0. Under qemu only depth 24 and the click run: the
+    showing the core's frames; a mouse move, a key, a click and the wheel each
+    end it with exit code 0. Under qemu only depth 24 and the click run: the
     rest is the same code as the 64-bit saver's."""
-    actions = [["mousemove", "300", "200"], ["key", "a"], ["click", "1"]]
+    actions = [["mousemove", "300", "200"], ["key", "a"], ["click", "1"], ["click", "4"]]
     if wd.emulated(arch):
         if depth != "24":
             raise Skip("32-bit Wine runs under qemu here: only depth 24 runs")
-        actions = actions[2:]
+        actions = actions[2:3]
     with Session(arch, [f"640x480x{depth}"]) as s:
         s.xdotool("mousemove", "320", "240")
         for action in actions:
@@ -47,7 +48,7 @@ def run(arch, depth, scr):
             s.ends(program, "xdotool " + " ".join(action), seconds=2)
             s.xdotool("mousemove", "320", "240")
     print(f"report: saver /s {arch} at depth {depth}: exact frames; "
-          f"{', '.join(a[0] for a in actions)} end it with exit code 0")
+          f"{', '.join(' '.join(a[:2]) for a in actions)} end it with exit code 0")
 
 
 def monitors(arch, scr):
@@ -71,7 +72,8 @@ def monitors(arch, scr):
 
 
 def preview(arch, scr):
-    """String 1, the name the system lists, is "Mandelbrot Set"; /p HWND: a
+    """String 1, the name the system lists, is "Mandelbrot Set"; the manifest
+    declares per-monitor DPI awareness; /p HWND: a
     child window of the parent's client size, ending with exit code 0 when the
     parent is destroyed; a missing, malformed or stale HWND ends at once; /c,
     no argument and an unknown switch show the note and end when it is closed.
@@ -81,6 +83,11 @@ def preview(arch, scr):
         name = s.probe("name", scr).strip()
         if name != "Mandelbrot Set":
             fail(f"string 1 of {scr}, the name the system lists, is {name!r}")
+        # Per-monitor v2, and the older forms for the Windows before it.
+        manifest = s.probe("manifest", scr)
+        for wanted in (">PerMonitorV2, PerMonitor<", ">true/pm<"):
+            if wanted not in manifest:
+                fail(f"the manifest of {scr} does not declare {wanted[1:-1]}: {manifest}")
         parent_process = s.spawn([wd.WINE, s.probe_exe, "parent", "152", "112"], stdout=wd.subprocess.PIPE, text=True)
         parent = parent_process.stdout.readline().strip()
         if not parent.isdigit():
@@ -111,10 +118,41 @@ def preview(arch, scr):
     print(f"report: saver /p, /c and other arguments {arch}: as expected, none hangs")
 
 
+def display(arch, scr):
+    """/s under Wine's virtual desktop of 1024 x 768, in a prefix of its own:
+    another program changes the display to 1280 x 960, then 800 x 600, then
+    back to 1280 x 960; each time the saver's one window covers the new
+    screen with exact frames of its size, and a mouse move where only the
+    larger screen reaches ends it with exit code 0. Not under qemu: the
+    64-bit saver runs the same code, and the saver's tests cover the rest."""
+    if wd.emulated(arch):
+        raise Skip("32-bit Wine runs under qemu here: the 64-bit saver follows the display changes")
+    with Session(arch, ["1280x1024x24"], kind="desktop") as s:
+        for key, value, data in ((r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
+                                 (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "1024x768")):
+            s.run(wd.WINE, "reg", "add", key, "/v", value, "/t", "REG_SZ", "/d", data, "/f",
+                  deadline=s.deadline(60), what="reg add")
+        # The desktop is made when Wine starts: after this prefix's processes have ended.
+        s.run(wd.WINESERVER, "-w", deadline=s.deadline(60))
+        s.xdotool("mousemove", "100", "100")
+        program = s.start(scr, "/s")
+        s.wait_saver_windows([(0, 0, 1024, 768)])
+        for w, h in ((1280, 960), (800, 600), (1280, 960)):
+            s.probe("display", str(w), str(h))
+            s.wait_saver_windows([(0, 0, w, h)])
+            s.alive(program, f"after the change to {w} x {h}")
+            s.check_frame(program, (0, 0, w, h))
+        s.xdotool("mousemove", "1200", "900")
+        s.ends(program, "a mouse move to (1200, 900)", seconds=2)
+    print(f"report: saver display change {arch}: its window covers 1280x960, 800x600 and 1280x960 in turn, "
+          f"each with exact frames of its size; a move in the grown area ends it")
+
+
 def soak(arch, scr):
     """/s on an 800 x 600 screen while its resident memory is watched (as the
     window program's soak does); GDI and USER objects, where the platform
-    counts them, do not grow; WM_CLOSE ends it with exit code 0."""
+    counts them, do not grow, and elsewhere (Wine) the GDI table is exhausted
+    (_exhaust_gdi); WM_CLOSE ends it with exit code 0."""
     if wd.emulated(arch):
         raise Skip("32-bit Wine runs under qemu here: no soak")
     with Session(arch, ["800x600x24"]) as s:
@@ -124,9 +162,44 @@ def soak(arch, scr):
         summary, resources = s.watch_memory(program, s.worker(scr), (0, 0, 800, 600))
         # The saver's frames live in DIB sections kept for the windows' life: no margin.
         objects = s.compare_gui_objects(resources, 0)
-        summary += "; " + (objects or "the platform counts no GDI objects here")
         s.close(program)
+    summary += "; " + (objects or _exhaust_gdi(arch, scr))
     print(f"report: saver soak {arch}: {summary}; exit code 0")
+
+
+def _exhaust_gdi(arch, scr):
+    """More paints, and more new frame sizes, than a process's GDI table holds
+    (as measured in the probe's own process): a paint or a new frame that kept
+    one object would fill it, and the window could then show no new frame. On
+    a 160 x 120 screen, where a frame costs little more than its GDI calls."""
+    with Session(arch, ["160x120x24"]) as small:
+        small.xdotool("mousemove", "80", "60")
+        program = small.start(scr, "/s")
+        small.wait_saver_windows([(0, 0, 160, 120)])
+        worker = small.worker(scr)
+        capacity = int(small.probe("gdi-capacity"))
+        base = wd.rss(worker)
+        began = time.monotonic()
+        for command in ("paint", "resize"):
+            small.probe(command, "1000")
+            seconds = time.monotonic() - began
+            small.run(wd.WINE, small.probe_exe, command, str(capacity), what=f"window-probe {command} {capacity}",
+                      deadline=4 * seconds * capacity / 1000 + small.deadline(20))
+            began = time.monotonic()
+        small.alive(program, f"during {capacity + 1000} paints and as many new frame sizes")
+        if wd.rss(worker) > base + wd.BOUND_KIB:
+            fail(f"resident memory grew from {base} KiB to {wd.rss(worker)} KiB during the paints and new sizes")
+        small.wait_saver_windows([(0, 0, 160, 120)])
+        before = small.shown_tick(program, (0, 0, 160, 120))
+
+        def newer():
+            shown = small.shown_tick(program, (0, 0, 160, 120), before)
+            return shown[0] > before[0] and shown
+        after = small.poll(newer, f"after the paints and new sizes the window stands still at tick {before[0]}")
+        print(f"soak: {capacity + 1000} paints and as many new frame sizes at 160x120 (GDI table {capacity}); "
+              f"then the frames of ticks {before[0]} and {after[0]}")
+        small.close(program)
+        return f"{capacity + 1000} paints and new frame sizes each (GDI table {capacity}), then still new frames"
 
 
 if __name__ == "__main__":

@@ -27,13 +27,17 @@ HINSTANCE Instance()
 
 std::vector<HWND> parents;  // NewParent's windows
 
-// A case's saver: it starts with no window and an empty record, and on the
-// way out, a failed REQUIRE included, destroys the windows the case left open
+// A case's saver: it starts with no window, an empty record and a thread of
+// normal priority, and on the way out, a failed REQUIRE included, destroys the windows the case left open
 // (the saver's and the stand-in parents) and takes the quit messages that
 // posts, so that the next case starts clean.
 
 struct SaverSession {
-    SaverSession() { saverState = SaverState{}; }
+    SaverSession()
+    {
+        saverState = SaverState{};
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+    }
     SaverSession(const SaverSession&) = delete;
     SaverSession& operator=(const SaverSession&) = delete;
     ~SaverSession()
@@ -63,6 +67,13 @@ bool ShowsFrame(const Screen& screen, const std::vector<uint32_t>& expected)
     return screen.pixels && std::equal(expected.begin(), expected.end(), screen.pixels);
 }
 
+// Takes the quit message if one was posted; its code, or -1 if none.
+int QuitCode()
+{
+    MSG message;
+    return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) ? static_cast<int>(message.wParam) : -1;
+}
+
 // A plain framed window standing in for the settings dialog's preview area;
 // the case's SaverSession destroys it if the case does not.
 HWND NewParent(int clientWidth, int clientHeight)
@@ -81,48 +92,7 @@ HWND NewParent(int clientWidth, int clientHeight)
     return parent;
 }
 
-void CheckCommand(const char* line, SaverMode mode, uintptr_t window)
-{
-    CAPTURE(std::string(line));
-    const SaverCommand command = ParseSaverCommandLine(line);
-    CHECK(command.mode == mode);
-    CHECK(command.window == window);
-}
-
 }  // namespace
-
-TEST_CASE("the command line: switches in either case, / or -, the HWND after spaces or a colon")
-{
-    CheckCommand("/s", SaverMode::Run, 0);
-    CheckCommand("/S", SaverMode::Run, 0);
-    CheckCommand("-s", SaverMode::Run, 0);
-    CheckCommand("  /s  ", SaverMode::Run, 0);
-
-    CheckCommand("/p 1234", SaverMode::Preview, 1234);
-    CheckCommand("/P:1234", SaverMode::Preview, 1234);
-    CheckCommand("-p  \t77 trailing", SaverMode::Preview, 77);
-    CheckCommand("/p: 4294967295", SaverMode::Preview, 4294967295u);
-
-    CheckCommand("/c", SaverMode::Settings, 0);
-    CheckCommand("/C:4660", SaverMode::Settings, 4660);
-    CheckCommand("-c 4660", SaverMode::Settings, 4660);
-
-    SUBCASE("a missing or malformed HWND is 0")
-    {
-        CheckCommand("/p", SaverMode::Preview, 0);
-        CheckCommand("/p ", SaverMode::Preview, 0);
-        CheckCommand("/p abc", SaverMode::Preview, 0);
-        CheckCommand("/p 12abc", SaverMode::Preview, 0);
-        CheckCommand("/p -5", SaverMode::Preview, 0);
-        CheckCommand("/p 0x10", SaverMode::Preview, 0);
-        CheckCommand("/p 99999999999999999999999", SaverMode::Preview, 0);  // past any handle
-    }
-    SUBCASE("no argument and any other argument ask for the settings")
-    {
-        for (const char* line : {"", "   ", "s", "/", "-", "/a", "/x 12", "/save", "/pc 12", "/ s", "p 12"})
-            CheckCommand(line, SaverMode::Settings, 0);
-    }
-}
 
 // Closes the settings note from inside its modal loop and records it.
 namespace {
@@ -244,11 +214,12 @@ TEST_CASE("/p: a child covering the parent's client area shows exact frames and 
         for (int i = 0; i < 152 * 112; ++i)
             REQUIRE(CanvasWord(canvas, i % 152, i / 152) == screen.pixels[i]);
     }
-    SUBCASE("input is left to the system")
+    SUBCASE("input is left to the system: nothing ends the preview")
     {
-        for (UINT message : {WM_KEYDOWN, WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_MOUSEMOVE, WM_MOUSEMOVE})
+        for (UINT message : {WM_KEYDOWN, WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_MOUSEWHEEL, WM_MOUSEMOVE, WM_MOUSEMOVE})
             SendMessageA(child, message, 0, MAKELPARAM(100, 100));
         SendMessageA(child, WM_ACTIVATEAPP, FALSE, 0);
+        CHECK(QuitCode() == -1);
         CHECK(IsWindow(child));
     }
     DestroyWindow(parent);
@@ -327,12 +298,6 @@ BOOL CALLBACK ListMonitor(HMONITOR, HDC, LPRECT rect, LPARAM list)
     return TRUE;
 }
 
-// Takes the quit message if one was posted; its code, or -1 if none.
-int QuitCode()
-{
-    MSG message;
-    return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) ? static_cast<int>(message.wParam) : -1;
-}
 }  // namespace
 
 TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exact frames")
@@ -363,7 +328,7 @@ TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exa
     CHECK(GetCursor() == nullptr);
 }
 
-TEST_CASE("/s ends with exit code 0 on any key, mouse button or loss of activation, in any of its windows")
+TEST_CASE("/s ends with exit code 0 on any key, mouse button or wheel, or loss of activation, in any of its windows")
 {
     struct Input {
         UINT message;
@@ -377,6 +342,8 @@ TEST_CASE("/s ends with exit code 0 on any key, mouse button or loss of activati
     for (const Input input : {Input{WM_KEYDOWN, 'A'}, Input{WM_KEYDOWN, VK_SHIFT}, Input{WM_SYSKEYDOWN, VK_MENU},
                               Input{WM_LBUTTONDOWN, MK_LBUTTON}, Input{WM_RBUTTONDOWN, MK_RBUTTON},
                               Input{WM_MBUTTONDOWN, MK_MBUTTON}, Input{WM_XBUTTONDOWN, MAKEWPARAM(0, XBUTTON1)},
+                              Input{WM_MOUSEWHEEL, MAKEWPARAM(0, WHEEL_DELTA)},
+                              Input{WM_MOUSEHWHEEL, MAKEWPARAM(0, static_cast<WORD>(-WHEEL_DELTA))},
                               Input{WM_ACTIVATEAPP, FALSE}}) {
         CAPTURE(input.message);
         for (HWND hwnd : {saverState.screens[0].hwnd, second}) {
@@ -427,4 +394,281 @@ TEST_CASE("destroying any window ends the saver with exit code 0")
     CHECK(saverState.screens[1].hwnd == nullptr);
     CHECK(saverState.open == 1);
     CHECK(QuitCode() == 0);
+}
+
+namespace {
+RECT WindowRect(HWND hwnd)
+{
+    RECT rect;
+    GetWindowRect(hwnd, &rect);
+    return rect;
+}
+
+bool SameRect(const RECT& a, const RECT& b)
+{
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+std::vector<RECT> Monitors()
+{
+    std::vector<RECT> monitors;
+    EnumDisplayMonitors(nullptr, nullptr, ListMonitor, reinterpret_cast<LPARAM>(&monitors));
+    return monitors;
+}
+}  // namespace
+
+TEST_CASE("a display change covers every monitor again, each window with a frame of its new size")
+{
+    SaverSession session;
+    StartRun();
+    const std::vector<RECT> monitors = Monitors();
+    HWND first = saverState.screens[0].hwnd;
+    // As after a resolution change: the window no longer covers its monitor;
+    // and a window is left over from a monitor that went away.
+    REQUIRE(SetWindowPos(first, nullptr, 10, 20, 100, 80, SWP_NOZORDER | SWP_NOACTIVATE));
+    CHECK(saverState.screens[0].width == 100);
+    CHECK(saverState.screens[0].height == 80);
+    HWND stale = OpenScreen(Instance(), {0, 0, 30, 30}, nullptr);
+    REQUIRE(stale);
+    saverState.pointerKnown = true;
+    saverState.startX = -5000;
+    saverState.startY = -5000;
+
+    // The message reaches every top-level window; it may come to the one it closes.
+    SUBCASE("told through the window that stays") { SendMessageA(first, WM_DISPLAYCHANGE, 32, 0); }
+    SUBCASE("told through the window that goes") { SendMessageA(stale, WM_DISPLAYCHANGE, 32, 0); }
+    SendMessageA(first, WM_DISPLAYCHANGE, 32, 0);  // a second window's copy finds nothing to do
+
+    CHECK(QuitCode() == -1);
+    CHECK_FALSE(IsWindow(stale));
+    CHECK(saverState.open == static_cast<int>(monitors.size()));
+    for (int i = 0, m = 0; i < saverState.count; ++i) {
+        const Screen& screen = saverState.screens[i];
+        if (!screen.hwnd)
+            continue;
+        CAPTURE(i);
+        CHECK(SameRect(WindowRect(screen.hwnd), monitors[m]));
+        CHECK(screen.width == monitors[m].right - monitors[m].left);
+        CHECK(screen.height == monitors[m].bottom - monitors[m].top);
+        ++m;
+    }
+    POINT pointer;
+    GetCursorPos(&pointer);
+    CHECK(saverState.startX == pointer.x);
+    CHECK(saverState.startY == pointer.y);
+
+    const Screen& covering = saverState.screens[0];
+    const std::vector<uint32_t> expected = ReferenceFrame(viewState, covering.width, covering.height);
+    SendMessageA(first, WM_TIMER, kTickTimer, 0);
+    CHECK(ShowsFrame(covering, expected));
+}
+
+TEST_CASE("WM_DPICHANGED: the window takes the suggested rectangle, and its frame that size")
+{
+    SaverSession session;
+    StartRun();
+    HWND hwnd = saverState.screens[0].hwnd;
+    const RECT suggested = {40, 30, 190, 120};
+    SendMessageA(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    CHECK(SameRect(WindowRect(hwnd), suggested));
+    const Screen& screen = saverState.screens[0];
+    CHECK(screen.width == 150);
+    CHECK(screen.height == 90);
+    const std::vector<uint32_t> expected = ReferenceFrame(viewState, 150, 90);
+    SendMessageA(hwnd, WM_TIMER, kTickTimer, 0);
+    CHECK(ShowsFrame(screen, expected));
+    CHECK(QuitCode() == -1);
+}
+
+namespace {
+// Whether a WM_SYSCOMMAND reached DefWindowProc: it calls the CBT hook before acting.
+WPARAM defaultSysCommand;
+
+LRESULT CALLBACK WatchSysCommand(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_SYSCOMMAND)
+        defaultSysCommand = wParam;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+bool ReachesDefault(HWND hwnd, WPARAM command)
+{
+    HHOOK hook = SetWindowsHookExA(WH_CBT, WatchSysCommand, nullptr, GetCurrentThreadId());
+    REQUIRE(hook);
+    defaultSysCommand = 0;
+    SendMessageA(hwnd, WM_SYSCOMMAND, command, 0);
+    UnhookWindowsHookEx(hook);
+    return defaultSysCommand == command;
+}
+}  // namespace
+
+TEST_CASE("SC_SCREENSAVE is ignored while /s runs, and left to the system in the preview")
+{
+    SaverSession session;
+    SUBCASE("/s")
+    {
+        StartRun();
+        HWND hwnd = saverState.screens[0].hwnd;
+        CHECK_FALSE(ReachesDefault(hwnd, SC_SCREENSAVE));
+        CHECK_FALSE(ReachesDefault(hwnd, SC_SCREENSAVE | 2));  // the low four bits are the system's
+        CHECK(ReachesDefault(hwnd, SC_KEYMENU));
+        CHECK(QuitCode() == -1);
+        CHECK(IsWindow(hwnd));
+    }
+    SUBCASE("the preview")
+    {
+        HWND child = StartPreview(Instance(), NewParent(40, 30));
+        REQUIRE(child);
+        CHECK(ReachesDefault(child, SC_SCREENSAVE));
+        CHECK(QuitCode() == -1);
+    }
+}
+
+TEST_CASE("a window whose frame cannot be had paints black, and gets one at its next size")
+{
+    SaverSession session;
+    saverState.fullScreen = true;
+    // No GDI handle left for the frame's memory DC and DIB section.
+    std::vector<HDC> held;
+    while (HDC dc = CreateCompatibleDC(nullptr))
+        held.push_back(dc);
+    HWND hwnd = OpenScreen(Instance(), {0, 0, 80, 60}, nullptr);
+    for (HDC dc : held)
+        DeleteDC(dc);
+    REQUIRE(hwnd);
+    const Screen& screen = saverState.screens[0];
+    REQUIRE(screen.pixels == nullptr);
+    CHECK(screen.width == 0);
+
+    // What the window's surface held before: the desktop, say.
+    HDC dc = GetDC(hwnd);
+    const RECT all = {0, 0, 80, 60};
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    ReleaseDC(hwnd, dc);
+    SendMessageA(hwnd, WM_TIMER, kTickTimer, 0);
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    const Canvas canvas(80, 60, 32);
+    dc = GetDC(hwnd);
+    BitBlt(canvas.dc, 0, 0, 80, 60, dc, 0, 0, SRCCOPY);
+    ReleaseDC(hwnd, dc);
+    int lit = 0;
+    for (int i = 0; i < 80 * 60; ++i)
+        lit += CanvasWord(canvas, i % 80, i / 80) != 0;
+    CHECK(lit == 0);
+
+    SetWindowPos(hwnd, nullptr, 0, 0, 70, 50, SWP_NOZORDER | SWP_NOACTIVATE);
+    CHECK(screen.pixels != nullptr);
+    CHECK(screen.width == 70);
+    CHECK(screen.height == 50);
+}
+
+namespace {
+// The notification the system sends for a power setting, with its DWORD.
+struct PowerSetting {
+    GUID setting;
+    DWORD length;
+    DWORD state;
+};
+
+void ReportPower(HWND hwnd, const GUID& setting, DWORD state)
+{
+    PowerSetting report = {setting, sizeof(DWORD), state};
+    CHECK(SendMessageA(hwnd, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(&report)) == TRUE);
+}
+
+const GUID kConsoleDisplay = {0x6fe69556, 0x704a, 0x47a0, {0x8f, 0x24, 0xc2, 0x8d, 0x93, 0x6f, 0xda, 0x47}};
+const GUID kMonitorPower = {0x02731015, 0x4510, 0x4526, {0x99, 0xe6, 0xe5, 0xa1, 0x7e, 0xbd, 0x1a, 0xea}};
+
+bool SameView(const ViewState& a, const ViewState& b)
+{
+    return a.zoom == b.zoom && a.centerRe == b.centerRe && a.centerIm == b.centerIm;
+}
+
+// One tick through the window; whether it rendered the frame of the view it
+// started from, and advanced the view.
+bool Ticks(HWND hwnd, const Screen& screen)
+{
+    const ViewState view = viewState;
+    const std::vector<uint32_t> expected = ReferenceFrame(view, screen.width, screen.height);
+    std::fill(screen.pixels, screen.pixels + screen.width * screen.height, 0x123456u);
+    SendMessageA(hwnd, WM_TIMER, kTickTimer, 0);
+    const bool rendered = ShowsFrame(screen, expected);
+    const bool advanced = !SameView(view, viewState);
+    REQUIRE(rendered == advanced);
+    return rendered;
+}
+}  // namespace
+
+TEST_CASE("while the display is off nothing is rendered and the zoom waits; then it goes on from the same view")
+{
+    static_assert(sizeof(PowerSetting) == sizeof(GUID) + 2 * sizeof(DWORD), "POWERBROADCAST_SETTING with a DWORD");
+    SaverSession session;
+    saverState.fullScreen = true;
+    HWND hwnd = OpenScreen(Instance(), {0, 0, 48, 32}, nullptr);
+    REQUIRE(hwnd);
+    const Screen& screen = saverState.screens[0];
+    CHECK(Ticks(hwnd, screen));
+
+    SUBCASE("the console display state (Windows 8 on)")
+    {
+        ReportPower(hwnd, kConsoleDisplay, 0);
+        const ViewState waiting = viewState;
+        CHECK_FALSE(Ticks(hwnd, screen));
+        CHECK_FALSE(Ticks(hwnd, screen));
+        CHECK(SameView(waiting, viewState));
+        ReportPower(hwnd, kConsoleDisplay, 2);  // dimmed: still shown
+        CHECK(Ticks(hwnd, screen));
+        ReportPower(hwnd, kConsoleDisplay, 0);
+        CHECK_FALSE(Ticks(hwnd, screen));
+        // Once the console state is reported, the older setting is not heeded.
+        ReportPower(hwnd, kMonitorPower, 1);
+        CHECK_FALSE(Ticks(hwnd, screen));
+        ReportPower(hwnd, kConsoleDisplay, 1);
+        CHECK(Ticks(hwnd, screen));
+        ReportPower(hwnd, kMonitorPower, 0);
+        CHECK(Ticks(hwnd, screen));
+    }
+    SUBCASE("the monitor power state (before Windows 8)")
+    {
+        ReportPower(hwnd, kMonitorPower, 0);
+        CHECK_FALSE(Ticks(hwnd, screen));
+        ReportPower(hwnd, kMonitorPower, 1);
+        CHECK(Ticks(hwnd, screen));
+    }
+    CHECK(QuitCode() == -1);
+}
+
+TEST_CASE("the work goes to every processor of every group at low priority, the window thread below normal")
+{
+    SaverSession session;
+    StartRun();
+    CHECK(GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_BELOW_NORMAL);
+    SendMessageA(saverState.screens[0].hwnd, WM_TIMER, kTickTimer, 0);
+    REQUIRE(renderPool.made);
+    CHECK(renderPool.helpers == GetActiveProcessorCount(ALL_PROCESSOR_GROUPS) - 1);
+    CHECK(renderPool.priority == TP_CALLBACK_PRIORITY_LOW);
+}
+
+TEST_CASE("a tick that leaves the view unchanged starts the zoom again from its first view")
+{
+    // Where the zoom's float no longer grows by 0.1, after about 80 hours.
+    const ViewState saturated = ViewAfterTicks(kFirstView, 18073710, nullptr, 60, 40);
+    const ViewState further = ViewAfterTicks(saturated, 1, nullptr, 60, 40);
+    REQUIRE(SameView(further, saturated));
+    REQUIRE_FALSE(SameView(ViewAfterTicks(kFirstView, 18073709, nullptr, 60, 40), saturated));
+
+    SaverSession session;
+    saverState.fullScreen = true;
+    viewState = kFirstView;
+    HWND hwnd = OpenScreen(Instance(), {0, 0, 60, 40}, nullptr);
+    REQUIRE(hwnd);
+    const Screen& screen = saverState.screens[0];
+    CHECK(Ticks(hwnd, screen));
+    viewState = saturated;
+    const std::vector<uint32_t> last = ReferenceFrame(saturated, 60, 40);
+    SendMessageA(hwnd, WM_TIMER, kTickTimer, 0);
+    CHECK(ShowsFrame(screen, last));
+    CHECK(SameView(viewState, kFirstView));
+    CHECK(Ticks(hwnd, screen));
+    CHECK(viewState.zoom == kFirstView.zoom + 0.1f);
 }
