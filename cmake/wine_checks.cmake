@@ -12,7 +12,7 @@ set(needs ${MANDELBROT_FRAME_TOOL} host)
 if(NOT MANDELBROT_WIN64_BUILD STREQUAL CMAKE_BINARY_DIR)
   list(APPEND needs ${probe64} win64)
 endif()
-add_test(NAME prerequisites COMMAND ${PROJECT_SOURCE_DIR}/win/tests/prerequisites.sh ${needs})
+add_test(NAME prerequisites COMMAND ${PROJECT_SOURCE_DIR}/tests/prerequisites.sh ${needs})
 set_tests_properties(prerequisites PROPERTIES FIXTURES_SETUP other_builds TIMEOUT 10)
 
 # add_wine_check(NAME SCRIPT script.py COMMAND command [ARGS ...] [LABELS ...] [TIMEOUT seconds])

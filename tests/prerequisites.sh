@@ -1,5 +1,5 @@
 #!/bin/sh
-# The Windows checks' inputs from other presets' builds: prerequisites.sh PATH PRESET ...
+# Tests' inputs from other presets' builds: prerequisites.sh PATH PRESET ...
 # Fails with one line that names the preset to build first.
 while [ $# -ge 2 ]; do
   [ -e "$1" ] || { echo "no $1: build the $2 preset first (cmake --preset $2 && cmake --build --preset $2)"; exit 1; }
