@@ -345,9 +345,10 @@ def read_exactly(stream, size):
     return data
 
 
-def test_threads_are_kept_and_woken_only_for_bands(tool_command):
+def test_threads_are_kept_and_woken_only_for_bands(tool_command, emulated):
     """The helper threads start once and stay for the run; frames of one band
-    wake none of them."""
+    wake none of them (not counted under an emulator, which wakes every
+    thread of the program for work of its own)."""
     single = raw_run(tool_command, "--size", "1x1", "--ticks", "1000000000", "--threads", "1")
     read_exactly(single.stdout, 4 * 10)
     baseline = len(task_ids(single.pid))  # an emulator may have threads of its own
@@ -374,7 +375,8 @@ def test_threads_are_kept_and_woken_only_for_bands(tool_command):
     woken = {tid: switches(tid) for tid in helpers}
     running.kill()
     running.wait()
-    assert len(helpers) == 3 and all(count < 10 for count in woken.values()), woken
+    assert len(helpers) == 3
+    assert emulated or all(count < 10 for count in woken.values()), woken
 
 
 def test_default_threads_follow_the_affinity_mask(tool_command):
