@@ -3,7 +3,6 @@
 scenario, run as `saver_checks.py NAME ARCH ARGS...` (CMake: add_wine_check).
 Exit code 0 passed, 1 failed (the reason on stderr), 77 skipped."""
 import sys
-import time
 
 import wine_driver as wd
 from wine_driver import Session, Skip, fail
@@ -168,38 +167,17 @@ def soak(arch, scr):
 
 
 def _exhaust_gdi(arch, scr):
-    """More paints, and more new frame sizes, than a process's GDI table holds
-    (as measured in the probe's own process): a paint or a new frame that kept
-    one object would fill it, and the window could then show no new frame. On
-    a 160 x 120 screen, where a frame costs little more than its GDI calls."""
+    """More paints, and more new frame sizes, than a process's GDI table holds,
+    on a 160 x 120 screen, where a frame costs little more than its GDI calls."""
     with Session(arch, ["160x120x24"]) as small:
         small.xdotool("mousemove", "80", "60")
         program = small.start(scr, "/s")
-        small.wait_saver_windows([(0, 0, 160, 120)])
-        worker = small.worker(scr)
-        capacity = int(small.probe("gdi-capacity"))
-        base = wd.rss(worker)
-        began = time.monotonic()
-        for command in ("paint", "resize"):
-            small.probe(command, "1000")
-            seconds = time.monotonic() - began
-            small.run(wd.WINE, small.probe_exe, command, str(capacity), what=f"window-probe {command} {capacity}",
-                      deadline=4 * seconds * capacity / 1000 + small.deadline(20))
-            began = time.monotonic()
-        small.alive(program, f"during {capacity + 1000} paints and as many new frame sizes")
-        if wd.rss(worker) > base + wd.BOUND_KIB:
-            fail(f"resident memory grew from {base} KiB to {wd.rss(worker)} KiB during the paints and new sizes")
-        small.wait_saver_windows([(0, 0, 160, 120)])
-        before = small.shown_tick(program, (0, 0, 160, 120))
-
-        def newer():
-            shown = small.shown_tick(program, (0, 0, 160, 120), before)
-            return shown[0] > before[0] and shown
-        after = small.poll(newer, f"after the paints and new sizes the window stands still at tick {before[0]}")
-        print(f"soak: {capacity + 1000} paints and as many new frame sizes at 160x120 (GDI table {capacity}); "
-              f"then the frames of ticks {before[0]} and {after[0]}")
+        screen = [(0, 0, 160, 120)]
+        small.wait_saver_windows(screen)
+        summary = small.exhaust_gdi(program, small.worker(scr), screen[0], ["paint", "resize"],
+                                    settle=lambda: small.wait_saver_windows(screen))
         small.close(program)
-        return f"{capacity + 1000} paints and new frame sizes each (GDI table {capacity}), then still new frames"
+        return summary
 
 
 if __name__ == "__main__":

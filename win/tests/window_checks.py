@@ -106,32 +106,13 @@ def soak(arch, exe):
 
 
 def _exhaust_gdi(arch, exe):
-    """Paints more times than a process's GDI table holds (as measured in the
-    probe's own process): a paint that kept one object would fill it, and no
-    later paint could show a frame. On a 160 x 120 screen, where a paint costs
-    little more than its GDI calls."""
+    """Paints more times than a process's GDI table holds, on a 160 x 120
+    screen, where a paint costs little more than its GDI calls."""
     with Session(arch, ["160x120x24"]) as small:
         program, worker = small.cover_screen(exe, 160, 120)
-        capacity = int(small.probe("gdi-capacity"))
-        base = wd.rss(worker)
-        began = time.monotonic()
-        small.probe("paint", "1000")
-        seconds = time.monotonic() - began
-        small.run(wd.WINE, small.probe_exe, "paint", str(capacity), what=f"{capacity} paints",
-                  deadline=4 * seconds * capacity / 1000 + small.deadline(20))
-        small.alive(program, f"during {capacity + 1000} paints")
-        if wd.rss(worker) > base + wd.BOUND_KIB:
-            fail(f"resident memory grew from {base} KiB to {wd.rss(worker)} KiB during {capacity + 1000} paints")
-        before = small.shown_tick(program, (0, 0, 160, 120))
-
-        def newer():
-            shown = small.shown_tick(program, (0, 0, 160, 120), before)
-            return shown[0] > before[0] and shown
-        after = small.poll(newer, f"after {capacity + 1000} paints the window stands still at tick {before[0]}")
-        print(f"soak: {capacity + 1000} paints at 160x120 in {time.monotonic() - began:.0f} s "
-              f"(GDI table {capacity}); then the frames of ticks {before[0]} and {after[0]}")
+        summary = small.exhaust_gdi(program, worker, (0, 0, 160, 120), ["paint"])
         small.close(program)
-        return f"{capacity + 1000} paints (GDI table {capacity}), then still new frames of the core"
+        return summary
 
 
 if __name__ == "__main__":

@@ -538,6 +538,38 @@ class Session:
         print("soak:", summary)
         return summary, resources
 
+    def exhaust_gdi(self, program, worker, rect, commands, settle=lambda: None):
+        """Runs each of the probe's commands (paint, resize) once more than a
+        process's GDI table holds (as measured in the probe's own process): a
+        paint or a new frame size that kept one object would fill it, and the
+        window could then show no new frame. Fails if the program ends, its
+        resident memory grows, or after settle() the rectangle shows no newer
+        frame; returns a summary."""
+        capacity = int(self.probe("gdi-capacity"))
+        count = capacity + 1000
+        done = " and as many ".join({"paint": "paints", "resize": "new frame sizes"}[c] for c in commands)
+        base = rss(worker)
+        began = time.monotonic()
+        for command in commands:
+            self.probe(command, "1000")
+            seconds = time.monotonic() - began
+            self.run(WINE, self.probe_exe, command, str(capacity), what=f"window-probe {command} {capacity}",
+                     deadline=4 * seconds * capacity / 1000 + self.deadline(20))
+            began = time.monotonic()
+        self.alive(program, f"during {count} {done}")
+        if rss(worker) > base + BOUND_KIB:
+            fail(f"resident memory grew from {base} KiB to {rss(worker)} KiB during {count} {done}")
+        settle()
+        before = self.shown_tick(program, rect)
+
+        def newer():
+            shown = self.shown_tick(program, rect, before)
+            return shown[0] > before[0] and shown
+        after = self.poll(newer, f"after {count} {done} the window stands still at tick {before[0]}")
+        print(f"soak: {count} {done} at {rect[2]}x{rect[3]} (GDI table {capacity}); "
+              f"then the frames of ticks {before[0]} and {after[0]}")
+        return f"{count} {done} (GDI table {capacity}), then still new frames of the core"
+
     def compare_gui_objects(self, resources, gdi_margin):
         """Where the platform counts them (resources is the probe's line from
         earlier), GDI objects may not have grown by more than gdi_margin, nor USER
