@@ -9,10 +9,10 @@
 //   window-probe restore    posts the restore command
 //   window-probe close      posts WM_CLOSE
 //   window-probe resources  prints "gdi G user U", the window's process's GDI and
-//                           USER object counts; exits 3 where the platform does
-//                           not report them (Wine: GetGuiResources is not implemented)
-//   window-probe gdi-capacity  prints how many GDI objects this process can hold
-//                           (memory DCs, created and deleted again)
+//                           USER object counts (the lowest of a few readings), or "gdi G" where the platform
+//                           counts neither (Wine has no GetGuiResources) and G
+//                           comes from the process's GDI handle table; exits 3
+//                           where there is no count at all
 //   window-probe paint N    repaints the window N times, each repaint done before
 //                           the next starts (a paint sent to its thread), each
 //                           for the top left pixel
@@ -33,7 +33,9 @@
 //
 // "The window" is the window program's, or else the screen saver's first one.
 #include <windows.h>
+#include <winternl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -136,49 +138,95 @@ static void PrintState(HWND hwnd)
                 GetForegroundWindow() == hwnd ? 1 : 0, thread.hwndFocus == hwnd ? 1 : 0);
 }
 
+// One entry of a GDI handle table, as a 64-bit Windows lays it out and Wine
+// does for both widths; a free entry has type 0.
+struct GdiHandleEntry {
+    std::uint64_t object;
+    std::uint32_t owner;
+    std::uint16_t unique;
+    std::uint8_t type;
+    std::uint8_t flags;
+    std::uint64_t user;
+};
+static_assert(sizeof(GdiHandleEntry) == 24, "a GDI handle table entry is 24 bytes");
+static const size_t kGdiHandles = 0x10000;
+
+// The GDI objects in use in the process's GDI handle table, which its PEB
+// points to (the 32-bit PEB's for a 32-bit process), or -1 where there is
+// none. Wine gives each process a table of its own and records no owner, so
+// every entry in use is the process's; this is only asked where
+// GetGuiResources counts nothing.
+static long CountGdiHandles(HANDLE process)
+{
+    ULONG_PTR peb32 = 0;
+    std::uint64_t table = 0;
+    if (NT_SUCCESS(NtQueryInformationProcess(process, ProcessWow64Information, &peb32, sizeof peb32, nullptr)) &&
+        peb32) {
+        std::uint32_t address = 0;
+        if (!ReadProcessMemory(process, reinterpret_cast<void*>(peb32 + 0x94), &address, sizeof address, nullptr))
+            return -1;
+        table = address;
+    } else {
+        PROCESS_BASIC_INFORMATION basic = {};
+        if (!NT_SUCCESS(NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic, nullptr)) ||
+            !ReadProcessMemory(process, reinterpret_cast<char*>(basic.PebBaseAddress) + 0xF8, &table, sizeof table,
+                               nullptr))
+            return -1;
+    }
+    std::vector<GdiHandleEntry> entries(kGdiHandles);
+    if (!table || !ReadProcessMemory(process, reinterpret_cast<void*>(static_cast<uintptr_t>(table)), entries.data(),
+                                     entries.size() * sizeof entries[0], nullptr))
+        return -1;
+    long used = 0;
+    for (const GdiHandleEntry& entry : entries)
+        used += entry.type != 0;
+    return used;
+}
+
+// The lowest of several readings a few milliseconds apart: a paint in
+// progress holds a bitmap and DCs for a moment.
 static int PrintResources(HWND hwnd)
 {
     DWORD pid = 0;
     GetWindowThreadProcessId(hwnd, &pid);
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
     if (!process) {
         std::fprintf(stderr, "window-probe: cannot open process %lu\n", static_cast<unsigned long>(pid));
         return 1;
     }
     SetLastError(0);
-    const DWORD gdi = GetGuiResources(process, GR_GDIOBJECTS);
+    DWORD gdi = GetGuiResources(process, GR_GDIOBJECTS);
     const DWORD error = GetLastError();
-    const DWORD user = GetGuiResources(process, GR_USEROBJECTS);
-    CloseHandle(process);
+    DWORD user = GetGuiResources(process, GR_USEROBJECTS);
     // A process with a window and a painted frame holds some of both kinds.
-    if (gdi == 0 || user == 0) {
-        std::printf("GetGuiResources reports no GDI/USER objects here (error %lu)\n",
+    const bool counted = gdi != 0 && user != 0;
+    long table = counted ? 0 : CountGdiHandles(process);
+    for (int i = 0; i < 10 && (counted || table > 0); ++i) {
+        Sleep(7);
+        if (counted) {
+            gdi = std::min(gdi, GetGuiResources(process, GR_GDIOBJECTS));
+            user = std::min(user, GetGuiResources(process, GR_USEROBJECTS));
+        } else {
+            table = std::min(table, CountGdiHandles(process));
+        }
+    }
+    CloseHandle(process);
+    if (counted)
+        std::printf("gdi %lu user %lu\n", static_cast<unsigned long>(gdi), static_cast<unsigned long>(user));
+    else if (table > 0)
+        std::printf("gdi %ld\n", table);
+    else {
+        std::printf("GetGuiResources reports no GDI/USER objects here (error %lu), and the process has no GDI "
+                    "handle table\n",
                     static_cast<unsigned long>(error));
         return 3;
     }
-    std::printf("gdi %lu user %lu\n", static_cast<unsigned long>(gdi), static_cast<unsigned long>(user));
     return 0;
-}
-
-static void PrintGdiCapacity()
-{
-    HDC screen = GetDC(nullptr);
-    std::vector<HDC> held;
-    while (HDC dc = CreateCompatibleDC(screen))
-        held.push_back(dc);
-    for (HDC dc : held)
-        DeleteDC(dc);
-    ReleaseDC(nullptr, screen);
-    std::printf("%zu\n", held.size());
 }
 
 int main(int argc, char** argv)
 {
     const char* command = argc >= 2 ? argv[1] : "";
-    if (std::strcmp(command, "gdi-capacity") == 0) {
-        PrintGdiCapacity();
-        return 0;
-    }
     if (std::strcmp(command, "screens") == 0) {
         EnumWindows(PrintScreen, 0);
         return 0;
@@ -253,7 +301,7 @@ int main(int argc, char** argv)
             SetWindowPos(hwnd, nullptr, 0, 0, width - (i % 2 == 0), height - (i % 2 == 0), flags);
         SetWindowPos(hwnd, nullptr, 0, 0, width, height, flags);
     } else {
-        std::fprintf(stderr, "usage: window-probe state|minimize|restore|close [HWND]|resources|gdi-capacity|paint N|"
+        std::fprintf(stderr, "usage: window-probe state|minimize|restore|close [HWND]|resources|paint N|"
                              "resize N|screens|parent W H|children HWND|name FILE|manifest FILE|display W H\n");
         return 2;
     }

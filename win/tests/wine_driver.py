@@ -519,7 +519,7 @@ class Session:
             self.alive(program, f"after {len(samples) + 1} s")
             samples.append(rss(worker))
             if len(samples) == 10:
-                resources = self.run(WINE, self.probe_exe, "resources", deadline=self.deadline(30))
+                resources = self.probe("resources")
             elif len(samples) == 14:
                 early = self.shown_tick(program, rect)
             elif early and end is None and len(samples) % 5 == 4:
@@ -538,49 +538,24 @@ class Session:
         print("soak:", summary)
         return summary, resources
 
-    def exhaust_gdi(self, program, worker, rect, commands, settle=lambda: None):
-        """Runs each of the probe's commands (paint, resize) once more than a
-        process's GDI table holds (as measured in the probe's own process): a
-        paint or a new frame size that kept one object would fill it, and the
-        window could then show no new frame. Fails if the program ends, its
-        resident memory grows, or after settle() the rectangle shows no newer
-        frame; returns a summary."""
-        capacity = int(self.probe("gdi-capacity"))
-        count = capacity + 1000
-        done = " and as many ".join({"paint": "paints", "resize": "new frame sizes"}[c] for c in commands)
-        base = rss(worker)
-        began = time.monotonic()
-        for command in commands:
-            self.probe(command, "1000")
-            seconds = time.monotonic() - began
-            self.run(WINE, self.probe_exe, command, str(capacity), what=f"window-probe {command} {capacity}",
-                     deadline=4 * seconds * capacity / 1000 + self.deadline(20))
-            began = time.monotonic()
-        self.alive(program, f"during {count} {done}")
-        if rss(worker) > base + BOUND_KIB:
-            fail(f"resident memory grew from {base} KiB to {rss(worker)} KiB during {count} {done}")
-        settle()
-        before = self.shown_tick(program, rect)
-
-        def newer():
-            shown = self.shown_tick(program, rect, before)
-            return shown[0] > before[0] and shown
-        after = self.poll(newer, f"after {count} {done} the window stands still at tick {before[0]}")
-        print(f"soak: {count} {done} at {rect[2]}x{rect[3]} (GDI table {capacity}); "
-              f"then the frames of ticks {before[0]} and {after[0]}")
-        return f"{count} {done} (GDI table {capacity}), then still new frames of the core"
-
     def compare_gui_objects(self, resources, gdi_margin):
-        """Where the platform counts them (resources is the probe's line from
-        earlier), GDI objects may not have grown by more than gdi_margin, nor USER
-        objects at all; returns what was seen, or None where nothing is counted."""
-        if not resources.startswith("gdi "):
-            return None
-        gdi0, user0 = map(int, resources.split()[1::2])
-        gdi1, user1 = map(int, self.probe("resources").split()[1::2])
-        if gdi1 > gdi0 + gdi_margin or user1 > user0:
-            fail(f"GDI objects went from {gdi0} to {gdi1}, USER objects from {user0} to {user1}")
-        return f"GDI {gdi0} -> {gdi1}, USER {user0} -> {user1}"
+        """GDI objects may not have grown by more than gdi_margin since the
+        probe's resources line from earlier, nor USER objects, where the platform
+        counts them, at all; returns what was seen."""
+        before, after = gui_objects(resources), gui_objects(self.probe("resources"))
+        grown = [f"{kind} objects went from {before[kind]} to {after[kind]}" for kind in sorted(before)
+                 if after[kind] > before[kind] + (gdi_margin if kind == "GDI" else 0)]
+        if grown:
+            fail(", ".join(grown))
+        return ", ".join(f"{kind} {before[kind]} -> {after[kind]}" for kind in sorted(before))
+
+
+def gui_objects(resources):
+    """The probe's resources line, "gdi G user U" or "gdi G", as {"GDI": G, "USER": U}."""
+    words = resources.split()
+    if not words or words[0] != "gdi":
+        fail(f"window-probe resources said: {resources.strip()}")
+    return {kind.upper(): int(count) for kind, count in zip(words[::2], words[1::2])}
 
 
 def rss(pid):
