@@ -36,6 +36,7 @@ once the run ends: normally, by a signal, or killed outright.
         runs the program on a 1024x768 screen; exits with its exit code
     wine_driver.py show EXE                   the window on $DISPLAY, until it is closed
     wine_driver.py picture EXE WxHxD SECONDS PNG   the whole window, caption and all
+    wine_driver.py prefixes                   makes the prefix templates the checks copy
 """
 import fcntl
 import inspect
@@ -636,6 +637,20 @@ def picture(exe, screen, seconds, png):
         s.close(program)
 
 
+def prefixes():
+    """Makes the prefix templates that the checks copy, if missing, so that a
+    test command can make them ahead of its Windows checks: the 64-bit ones
+    first, while no qemu handler is registered (with one, their 32-bit parts
+    run under qemu: minutes instead of seconds), then the one that 32-bit
+    runs take under qemu."""
+    kinds = [("win64", None), ("win64", "desktop")]
+    if route()[0] == "qemu":
+        kinds.append(("win32", None))
+    for arch, kind in kinds:
+        with Session(arch, None, kind=kind):
+            pass
+
+
 def main(commands=None):
     """Runs the command that argv[1] names: by default a public function of
     the script that was started (- for _), with the rest of argv. Exit code 0,
@@ -663,4 +678,4 @@ if __name__ == "__main__":
     if sys.argv[1:] == ["guard"]:
         guard()
     else:
-        sys.exit(main({"run": run, "show": show, "picture": picture}))
+        sys.exit(main({"run": run, "show": show, "picture": picture, "prefixes": prefixes}))
