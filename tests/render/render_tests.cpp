@@ -3,6 +3,7 @@
 #include "animation.h"
 #include "render/cpu.h"
 #include "render/render.h"
+#include "emulated.h"
 
 #include <doctest/doctest.h>
 
@@ -101,7 +102,7 @@ ProcessorReport ReadProcessor()
 #endif
     // The runners say when a program runs under an emulator; qemu-user also
     // shows in the process name when it is started directly.
-    report.emulated = std::getenv("MANDELBROT_EMULATED") || ReadFile("/proc/self/comm").rfind("qemu", 0) == 0;
+    report.emulated = Emulated() || ReadFile("/proc/self/comm").rfind("qemu", 0) == 0;
     report.haveCpuinfo = !report.emulated && cpuinfo.find("\nflags") != std::string::npos;
     const size_t at = cpuinfo.find("\nflags");
     const std::string flags = report.haveCpuinfo ? cpuinfo.substr(at, cpuinfo.find('\n', at + 1) - at) + " " : "";
@@ -386,6 +387,8 @@ TEST_CASE("deep in the zoom, where neighbouring columns and rows share coordinat
     const int32_t sizes[][3] = {{640, 360, 100000}, {640, 360, 1000000}, {1920, 1080, 18073720},
                                 {33, 1000, 18073720}, {1000, 3, 18073720}, {25, 33, 18073720}};
     for (const auto& size : sizes) {
+        if (size[0] == 1920 && Emulated())
+            continue;  // the other sizes at that tick repeat coordinates too
         viewState = ViewAfterTicks(kFirstView, size[2], nullptr, size[0], size[1]);
         CompareAllPaths(size[0], size[1]);
     }
@@ -402,7 +405,8 @@ TEST_CASE("AnimationTick renders through the chosen path and advances the view a
         viewState = kFirstView;
         ViewState reference = viewState;
         std::vector<uint32_t> pixels(W * H), expected(W * H);
-        for (int tick = 1; tick <= 900; ++tick) {
+        const int ticks = Emulated() ? 300 : 900;
+        for (int tick = 1; tick <= ticks; ++tick) {
             AnimationTick(pixels.data(), W, H);
             REQUIRE(LastFramePath() == path);
             std::swap(viewState, reference);
