@@ -9,10 +9,11 @@
 //   window-probe restore    posts the restore command
 //   window-probe close      posts WM_CLOSE
 //   window-probe resources  prints "gdi G user U", the window's process's GDI and
-//                           USER object counts (the lowest of a few readings), or "gdi G" where the platform
-//                           counts neither (Wine has no GetGuiResources) and G
-//                           comes from the process's GDI handle table; exits 3
-//                           where there is no count at all
+//                           USER object counts (the lowest of a few readings),
+//                           or "gdi G" where the platform counts neither (Wine
+//                           has no GetGuiResources) and G comes from the
+//                           process's GDI handle table; exits 3 where there is
+//                           no count at all
 //   window-probe paint N    repaints the window N times, each repaint done before
 //                           the next starts (a paint sent to its thread), each
 //                           for the top left pixel
