@@ -11,7 +11,7 @@
 //   window-probe resources  prints "gdi G user U", the window's process's GDI and
 //                           USER object counts (the lowest of a few readings),
 //                           or "gdi G" where the platform counts neither (Wine
-//                           has no GetGuiResources) and G comes from the
+//                           has no GetGuiResources) and G comes from a 64-bit
 //                           process's GDI handle table; exits 3 where there is
 //                           no count at all
 //   window-probe paint N    repaints the window N times, each repaint done before
@@ -139,8 +139,7 @@ static void PrintState(HWND hwnd)
                 GetForegroundWindow() == hwnd ? 1 : 0, thread.hwndFocus == hwnd ? 1 : 0);
 }
 
-// One entry of a GDI handle table, as a 64-bit Windows lays it out and Wine
-// does for both widths; a free entry has type 0.
+// One entry of a 64-bit process's GDI handle table; a free entry has type 0.
 struct GdiHandleEntry {
     std::uint64_t object;
     std::uint32_t owner;
@@ -152,31 +151,27 @@ struct GdiHandleEntry {
 static_assert(sizeof(GdiHandleEntry) == 24, "a GDI handle table entry is 24 bytes");
 static const size_t kGdiHandles = 0x10000;
 
-// The GDI objects in use in the process's GDI handle table, which its PEB
-// points to (the 32-bit PEB's for a 32-bit process), or -1 where there is
-// none. Wine gives each process a table of its own and records no owner, so
-// every entry in use is the process's; this is only asked where
-// GetGuiResources counts nothing.
+// The GDI objects in use in a 64-bit process's GDI handle table, which its
+// PEB points to, or -1 where it cannot be read. Wine gives each process a
+// table of its own and records no owner, so every entry in use is the
+// process's; this is only asked where GetGuiResources counts nothing. A 32-bit
+// process's table is not counted: its address is in the 32-bit PEB, and Wine
+// tells other processes nothing that leads there (ProcessWow64Information
+// says only whether the process is 32-bit).
 static long CountGdiHandles(HANDLE process)
 {
-    ULONG_PTR peb32 = 0;
+    BOOL wow64 = FALSE;
+    PROCESS_BASIC_INFORMATION basic = {};
     std::uint64_t table = 0;
-    if (NT_SUCCESS(NtQueryInformationProcess(process, ProcessWow64Information, &peb32, sizeof peb32, nullptr)) &&
-        peb32) {
-        std::uint32_t address = 0;
-        if (!ReadProcessMemory(process, reinterpret_cast<void*>(peb32 + 0x94), &address, sizeof address, nullptr))
-            return -1;
-        table = address;
-    } else {
-        PROCESS_BASIC_INFORMATION basic = {};
-        if (!NT_SUCCESS(NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic, nullptr)) ||
-            !ReadProcessMemory(process, reinterpret_cast<char*>(basic.PebBaseAddress) + 0xF8, &table, sizeof table,
-                               nullptr))
-            return -1;
-    }
+    if (!IsWow64Process(process, &wow64) || wow64 ||
+        !NT_SUCCESS(NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic, nullptr)) ||
+        !ReadProcessMemory(process, reinterpret_cast<char*>(basic.PebBaseAddress) + 0xF8, &table, sizeof table,
+                           nullptr) ||
+        !table)
+        return -1;
     std::vector<GdiHandleEntry> entries(kGdiHandles);
-    if (!table || !ReadProcessMemory(process, reinterpret_cast<void*>(static_cast<uintptr_t>(table)), entries.data(),
-                                     entries.size() * sizeof entries[0], nullptr))
+    if (!ReadProcessMemory(process, reinterpret_cast<void*>(static_cast<uintptr_t>(table)), entries.data(),
+                           entries.size() * sizeof entries[0], nullptr))
         return -1;
     long used = 0;
     for (const GdiHandleEntry& entry : entries)
@@ -217,8 +212,8 @@ static int PrintResources(HWND hwnd)
     else if (table > 0)
         std::printf("gdi %ld\n", table);
     else {
-        std::printf("GetGuiResources reports no GDI/USER objects here (error %lu), and the process has no GDI "
-                    "handle table\n",
+        std::printf("GetGuiResources reports no GDI/USER objects here (error %lu), and the process's GDI handle "
+                    "table is not read (only a 64-bit process's is)\n",
                     static_cast<unsigned long>(error));
         return 3;
     }

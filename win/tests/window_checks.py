@@ -85,7 +85,7 @@ def e2e(arch, depth, scenario, exe):
 def soak(arch, exe):
     """The exe covers an 800 x 600 screen while its resident memory is watched
     (watch_memory); its GDI objects may not grow over those thousands of
-    paints, nor its USER objects where the platform counts them. It must run
+    paints, nor its USER objects, where the platform counts them. It must run
     all along and exit 0 on WM_CLOSE."""
     if wd.emulated(arch):
         raise Skip("32-bit Wine runs under qemu here: no soak")
