@@ -28,4 +28,8 @@ function(add_wine_check name)
   set_tests_properties(${name} PROPERTIES
     LABELS "${arg_LABELS}" TIMEOUT ${arg_TIMEOUT} SKIP_RETURN_CODE 77 FIXTURES_REQUIRED other_builds
     ENVIRONMENT "MANDELBROT_WINDOW_PROBE=${probe64};MANDELBROT_FRAME_TOOL=${MANDELBROT_FRAME_TOOL}")
+  # A soak watches for a minute or more: CTest starts the costliest tests first.
+  if("soak" IN_LIST arg_LABELS)
+    set_tests_properties(${name} PROPERTIES COST 60)
+  endif()
 endfunction()
