@@ -7,7 +7,7 @@
 // and in wall time for several: the least disturbed by other work on the
 // machine.
 #include "animation.h"
-#include "render/render.h"
+#include "render/dispatch.h"
 
 #include <benchmark/benchmark.h>
 
@@ -72,7 +72,7 @@ void BenchFrame(benchmark::State& state, RenderPath path, int tick)
     double best = 1e30;
     for (auto _ : state) {
         const double begin = ThreadMs();
-        RenderFrameWith(path, ref.view, pixels.data(), kWidth, kHeight);
+        RenderViewOnPath(path, ref.view, pixels.data(), kWidth, kHeight);
         benchmark::DoNotOptimize(pixels.data());
         best = std::min(best, ThreadMs() - begin);
     }
@@ -122,8 +122,8 @@ double WallMs()
 
 // Renders a frame through `path` on `threads` threads, the calling one among
 // them, each taking bands until none is left.
-void RenderOnThreads(RenderWorkspace* work, RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W,
-                     int32_t H, int threads)
+void RenderOnStdThreads(RenderWorkspace* work, RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W,
+                        int32_t H, int threads)
 {
     BeginFrame(work, path, view, pixels, W, H);
     std::vector<std::thread> others;
@@ -142,7 +142,7 @@ double BestThreadedMs(RenderWorkspace* work, RenderPath path, const ViewState& v
     double best = 1e30;
     for (int run = 0; run < runs; ++run) {
         const double begin = WallMs();
-        RenderOnThreads(work, path, view, pixels.data(), W, H, threads);
+        RenderOnStdThreads(work, path, view, pixels.data(), W, H, threads);
         best = std::min(best, WallMs() - begin);
     }
     return best;

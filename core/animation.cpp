@@ -1,6 +1,6 @@
 #include "animation.h"
 
-#include "render/render.h"
+#include "render/dispatch.h"
 
 #include <cstring>
 
@@ -27,11 +27,6 @@ ViewState NextView(ViewState view, uint32_t centreWord)
     return view;
 }
 
-bool SameBits(const ViewState& a, const ViewState& b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 }  // namespace
 
 void RenderFrame(uint32_t* pixels, int32_t W, int32_t H)
@@ -46,7 +41,7 @@ void AdvanceView(const uint32_t* pixels, int32_t W, int32_t H)
 
 void AnimationTick(uint32_t* pixels, int32_t W, int32_t H)
 {
-    RenderFrameWith(CurrentRenderPath(), viewState, pixels, W, H);
+    RenderViewOnPath(CurrentRenderPath(), viewState, pixels, W, H);
     AdvanceView(pixels, W, H);
 }
 
@@ -73,7 +68,7 @@ ViewState ViewAfterTicks(ViewState view, int64_t ticks, const uint32_t* pixels, 
             word = pointWord;
         }
         const ViewState next = NextView(view, word);
-        if (SameBits(next, view))
+        if (SameView(next, view))
             break;
         view = next;
     }

@@ -3,7 +3,7 @@
 // bands of two frames begun at once, and no path may write outside the frame.
 // Aborts on the first difference.
 #include "animation.h"
-#include "render/render.h"
+#include "render/dispatch.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!RenderPathAvailable(path))
             continue;
         std::fill(actual.begin(), actual.end(), kGuardWord);
-        RenderFrameWith(path, viewState, actual.data() + kGuard, W, H);
+        RenderViewOnPath(path, viewState, actual.data() + kGuard, W, H);
         Check(actual == expected, "whole", path, W, H);
 
         std::fill(actual.begin(), actual.end(), kGuardWord);

@@ -39,11 +39,6 @@ std::vector<uint32_t> FrameAtTick(int ticks, int32_t W, int32_t H)
     return pixels;
 }
 
-bool SameView(const ViewState& a, const ViewState& b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 }  // namespace
 
 TEST_CASE("step counts at known points")

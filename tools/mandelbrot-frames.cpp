@@ -5,7 +5,7 @@
 #include "animation.h"
 #include "options.h"
 #include "png_file.h"
-#include "render/render.h"
+#include "render/dispatch.h"
 #include "render_threads.h"
 
 #include <fcntl.h>
@@ -154,11 +154,6 @@ void ShowProgress(int64_t done)
 // One frame in flight at a time. It is about 1 MB, so it is not on the stack.
 RenderWorkspace workspace;
 
-bool SameView(const ViewState& a, const ViewState& b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -203,7 +198,7 @@ int main(int argc, char** argv)
     for (int64_t rendered = 1;; ++tick, ++rendered) {
         const ViewState before = view;
         BeginFrame(&workspace, CurrentRenderPath(), view, pixels, W, H);
-        RenderOnThreads(&workspace);
+        RenderOnHelperThreads(&workspace);
         view = ViewAfterTicks(view, 1, pixels, W, H);
         if (options.raw && std::fwrite(pixels, 4, frameWords, stdout) != static_cast<size_t>(frameWords))
             RunFailed(std::string("writing raw frames failed: ") + std::strerror(errno));

@@ -1,7 +1,7 @@
 // The frame tool's command line, read into options without side effects: the
 // caller decides what a bad command line or --help leads to.
 #pragma once
-#include "render/render.h"
+#include "render/dispatch.h"
 
 #include <cstdint>
 #include <string>

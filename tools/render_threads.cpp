@@ -68,7 +68,7 @@ int StartRenderThreads(int count, int* error)
     return started;
 }
 
-void RenderOnThreads(RenderWorkspace* workspace)
+void RenderOnHelperThreads(RenderWorkspace* workspace)
 {
     const int helpers = std::min(started, std::max(0, workspace->bands - 1));
     if (helpers > 0) {

@@ -1,7 +1,7 @@
 // Helper threads for the frame tool, started once and kept for the run: each
 // frame wakes only as many of them as it has bands beyond the caller's first.
 #pragma once
-#include "render/render.h"
+#include "render/dispatch.h"
 
 // The number of CPUs this process may run on (its affinity mask), at least 1.
 int UsableCpus();
@@ -12,4 +12,4 @@ int StartRenderThreads(int count, int* error);
 
 // Renders the frame begun in the workspace on the calling thread and the
 // helpers it needs, and returns once every band is done.
-void RenderOnThreads(RenderWorkspace* workspace);
+void RenderOnHelperThreads(RenderWorkspace* workspace);

@@ -1,4 +1,4 @@
-#include "render/render.h"
+#include "render/dispatch.h"
 
 #include "render/cpu.h"
 #include "render/kernels.h"
@@ -35,9 +35,9 @@ struct PathEntry {
 };
 constexpr PathEntry kPaths[] = {
     {RenderPath::Scalar, "scalar", nullptr, 0},
-    {RenderPath::Sse2, "sse2", RenderFrameSse2, kCpuSse2},
-    {RenderPath::Avx2, "avx2", RenderFrameAvx2, kCpuAvx2},
-    {RenderPath::Avx512, "avx512", RenderFrameAvx512, kCpuAvx512f},
+    {RenderPath::Sse2, "sse2", RenderGridSse2, kCpuSse2},
+    {RenderPath::Avx2, "avx2", RenderGridAvx2, kCpuAvx2},
+    {RenderPath::Avx512, "avx512", RenderGridAvx512, kCpuAvx512f},
 };
 static_assert(sizeof kPaths / sizeof kPaths[0] == kRenderPathCount, "a render path without an entry");
 
@@ -257,7 +257,7 @@ void RenderBands(RenderWorkspace* workspace)
     }
 }
 
-RenderPath RenderFrameWith(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
+RenderPath RenderViewOnPath(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
 {
     path = BeginFrame(&frameWorkspace, path, view, pixels, W, H);
     // On one thread the whole frame is one band: no band's end leaves vector

@@ -24,6 +24,6 @@ struct FrameGrid {
 // Each kernel writes the word of every pixel of the grid's rows.
 // They are compiled with their own instruction-set flags and may only run
 // where the CPU has that set.
-void RenderFrameSse2(const FrameGrid& grid);
-void RenderFrameAvx2(const FrameGrid& grid);
-void RenderFrameAvx512(const FrameGrid& grid);
+void RenderGridSse2(const FrameGrid& grid);
+void RenderGridAvx2(const FrameGrid& grid);
+void RenderGridAvx512(const FrameGrid& grid);

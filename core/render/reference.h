@@ -2,6 +2,7 @@
 // for word, and what the others fall back to.
 #pragma once
 #include <cstdint>
+#include <cstring>
 
 constexpr int MAX_ITERATIONS = 128;
 
@@ -11,6 +12,13 @@ struct ViewState {
     float centerRe;  // point shown by the centre pixel
     float centerIm;
 };
+
+// Whether two views are the same bit for bit: a tick that leaves the view so
+// leaves it so for good.
+inline bool SameView(const ViewState& a, const ViewState& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // Step count 0..128 of z <- z^2 + c from z = 0; 128 means it never escaped.
 int EscapeCount(float cr, float ci);

@@ -1,7 +1,7 @@
 // A frame rendered as bands on any number of threads must hold the
 // reference's words, word for word, and nothing outside it may change.
 #include "animation.h"
-#include "render/render.h"
+#include "render/dispatch.h"
 
 #include <doctest/doctest.h>
 
@@ -59,8 +59,8 @@ void RenderBandsOnThreads(RenderWorkspace* work, int threads)
 }
 
 // Renders the view through `path` on `threads` threads into a guarded frame.
-std::vector<uint32_t> RenderOnThreads(RenderWorkspace* work, RenderPath path, const ViewState& view, int32_t W,
-                                      int32_t H, int threads)
+std::vector<uint32_t> RenderOnStdThreads(RenderWorkspace* work, RenderPath path, const ViewState& view, int32_t W,
+                                         int32_t H, int threads)
 {
     std::vector<uint32_t> frame(FrameWords(W, H) + 2 * kGuard, kGuardWord);
     const RenderPath used = BeginFrame(work, path, view, frame.data() + kGuard, W, H);
@@ -78,7 +78,7 @@ int CompareThreadCounts(RenderWorkspace* work, const ViewState& view, int32_t W,
     int failures = 0;
     for (RenderPath path : AllPaths())
         for (int threads : {1, 2, 3, 7, 9}) {
-            if (RenderOnThreads(work, path, view, W, H, threads) == expected)
+            if (RenderOnStdThreads(work, path, view, W, H, threads) == expected)
                 continue;
             FAIL_CHECK(std::string(RenderPathName(path)) << " on " << threads << " threads differs at " << W << "x"
                                                          << H << " zoom=" << view.zoom);
@@ -189,8 +189,8 @@ TEST_CASE("a workspace serves frame after frame; finished and empty frames write
     for (RenderPath path : AllPaths()) {
         CAPTURE(RenderPathName(path));
         // A large frame leaves tables behind that a smaller one must not use.
-        CHECK(RenderOnThreads(work.get(), path, deep, 900, 700, 3) == ReferenceFrame(deep, 900, 700));
-        CHECK(RenderOnThreads(work.get(), path, kFirstView, 45, 31, 2) == ReferenceFrame(kFirstView, 45, 31));
+        CHECK(RenderOnStdThreads(work.get(), path, deep, 900, 700, 3) == ReferenceFrame(deep, 900, 700));
+        CHECK(RenderOnStdThreads(work.get(), path, kFirstView, 45, 31, 2) == ReferenceFrame(kFirstView, 45, 31));
 
         // Once every band is done, more calls hand out nothing.
         std::vector<uint32_t> frame(FrameWords(64, 48), 0);
@@ -248,10 +248,10 @@ TEST_CASE("frames over the largest side go to the reference, banded too")
     for (int i = 0; i < kRenderPathCount; ++i) {
         const RenderPath path = RenderPath(i);  // one this CPU lacks renders as the reference
         CAPTURE(RenderPathName(path));
-        CHECK(RenderOnThreads(work.get(), path, view, kMaxFrameSide + 1, 1, 3) ==
+        CHECK(RenderOnStdThreads(work.get(), path, view, kMaxFrameSide + 1, 1, 3) ==
               ReferenceFrame(view, kMaxFrameSide + 1, 1));
-        CHECK(RenderOnThreads(work.get(), path, view, 2, kMaxFrameSide + 1, 3) ==
+        CHECK(RenderOnStdThreads(work.get(), path, view, 2, kMaxFrameSide + 1, 3) ==
               ReferenceFrame(view, 2, kMaxFrameSide + 1));
-        CHECK(RenderOnThreads(work.get(), path, view, kMaxFrameSide, 2, 2) == ReferenceFrame(view, kMaxFrameSide, 2));
+        CHECK(RenderOnStdThreads(work.get(), path, view, kMaxFrameSide, 2, 2) == ReferenceFrame(view, kMaxFrameSide, 2));
     }
 }

@@ -2,7 +2,7 @@
 // for word, for any view and frame size, and write nothing outside the frame.
 #include "animation.h"
 #include "render/cpu.h"
-#include "render/render.h"
+#include "render/dispatch.h"
 #include "emulated.h"
 
 #include <doctest/doctest.h>
@@ -131,7 +131,7 @@ int CompareAllPaths(int32_t W, int32_t H)
     int failures = 0;
     for (RenderPath path : FastPaths()) {
         std::vector<uint32_t> actual(words + 2 * kGuard, kGuardWord);
-        const RenderPath used = RenderFrameWith(path, viewState, actual.data() + kGuard, W, H);
+        const RenderPath used = RenderViewOnPath(path, viewState, actual.data() + kGuard, W, H);
         if (used != (fits ? path : RenderPath::Scalar)) {
             FAIL_CHECK(std::string(RenderPathName(path)) << " " << W << "x" << H << " was rendered by "
                                                          << std::string(RenderPathName(used)));
@@ -201,7 +201,7 @@ TEST_CASE("names, availability and the choice of path; a value that is no path i
         CHECK(std::string(RenderPathName(stray)) == "unknown");
         viewState = kFirstView;
         std::vector<uint32_t> frame(64 * 48), expected(64 * 48);
-        CHECK(RenderFrameWith(stray, viewState, frame.data(), 64, 48) == RenderPath::Scalar);
+        CHECK(RenderViewOnPath(stray, viewState, frame.data(), 64, 48) == RenderPath::Scalar);
         RenderFrame(expected.data(), 64, 48);
         CHECK(frame == expected);
     }

@@ -28,7 +28,7 @@
 #include "saver.h"
 
 #include "animation.h"
-#include "render/render.h"
+#include "render/dispatch.h"
 
 #include <windows.h>
 
@@ -442,7 +442,7 @@ void SaverTick()
     const ViewState before = viewState;
     AdvanceView(decider ? decider->pixels : nullptr, decider ? decider->width : 0, decider ? decider->height : 0);
     // Bit for bit: after about 80 hours the zoom no longer grows by 0.1.
-    if (std::memcmp(&before, &viewState, sizeof before) == 0)
+    if (SameView(before, viewState))
         viewState = kFirstView;
     for (int i = 0; i < saverState.count; ++i)
         if (saverState.screens[i].hwnd)

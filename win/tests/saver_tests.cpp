@@ -579,11 +579,6 @@ void ReportPower(HWND hwnd, const GUID& setting, DWORD state)
 const GUID kConsoleDisplay = {0x6fe69556, 0x704a, 0x47a0, {0x8f, 0x24, 0xc2, 0x8d, 0x93, 0x6f, 0xda, 0x47}};
 const GUID kMonitorPower = {0x02731015, 0x4510, 0x4526, {0x99, 0xe6, 0xe5, 0xa1, 0x7e, 0xbd, 0x1a, 0xea}};
 
-bool SameView(const ViewState& a, const ViewState& b)
-{
-    return a.zoom == b.zoom && a.centerRe == b.centerRe && a.centerIm == b.centerIm;
-}
-
 // One tick through the window; whether it rendered the frame of the view it
 // started from, and advanced the view.
 bool Ticks(HWND hwnd, const Screen& screen)

@@ -1,5 +1,5 @@
 // AVX2 kernel: 8 lanes a vector.
-#include "render/scheduler.h"
+#include "render/grid_kernel.h"
 #include "render/vex_step.h"
 
 #include <immintrin.h>
@@ -73,7 +73,7 @@ constexpr int kVectors = 3, kStepsPerCheck = 10;
 
 }  // namespace
 
-void RenderFrameAvx2(const FrameGrid& grid)
+void RenderGridAvx2(const FrameGrid& grid)
 {
     RenderGrid<Avx2, kVectors, kStepsPerCheck>(grid);
 }

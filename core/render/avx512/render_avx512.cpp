@@ -1,5 +1,5 @@
 // AVX-512F kernel: 16 lanes a vector, with mask registers for the lanes.
-#include "render/scheduler.h"
+#include "render/grid_kernel.h"
 #include "render/vex_step.h"
 
 #include <immintrin.h>
@@ -73,7 +73,7 @@ constexpr int kVectors = 3, kStepsPerCheck = 10;
 
 }  // namespace
 
-void RenderFrameAvx512(const FrameGrid& grid)
+void RenderGridAvx512(const FrameGrid& grid)
 {
     RenderGrid<Avx512, kVectors, kStepsPerCheck>(grid);
 }

@@ -1,5 +1,5 @@
 // SSE2 kernel: 4 lanes a vector.
-#include "render/scheduler.h"
+#include "render/grid_kernel.h"
 
 #include <emmintrin.h>
 
@@ -84,7 +84,7 @@ constexpr int kVectors = 3, kStepsPerCheck = 10;
 
 }  // namespace
 
-void RenderFrameSse2(const FrameGrid& grid)
+void RenderGridSse2(const FrameGrid& grid)
 {
     RenderGrid<Sse2, kVectors, kStepsPerCheck>(grid);
 }
