@@ -3,6 +3,7 @@
 
 #include "animation.h"
 #include "canvas.h"
+#include "import_slot.h"
 #include "watchdog.h"
 
 #include <doctest/doctest.h>
@@ -13,17 +14,9 @@
 #include <vector>
 
 // WndProc reaches DefWindowProcA, and WM_CREATE SetTimer, through this
-// program's import slots, so pointing a slot at a recorder shows the calls.
-// The 32-bit slots' names have the C prefix and the stdcall argument size.
-#ifdef _WIN64
-#define DEF_WINDOW_PROC_SLOT "__imp_DefWindowProcA"
-#define SET_TIMER_SLOT "__imp_SetTimer"
-#else
-#define DEF_WINDOW_PROC_SLOT "__imp__DefWindowProcA@16"
-#define SET_TIMER_SLOT "__imp__SetTimer@16"
-#endif
-extern "C" LRESULT(WINAPI* defWindowProcSlot)(HWND, UINT, WPARAM, LPARAM) __asm__(DEF_WINDOW_PROC_SLOT);
-extern "C" UINT_PTR(WINAPI* setTimerSlot)(HWND, UINT_PTR, UINT, TIMERPROC) __asm__(SET_TIMER_SLOT);
+// program's import slots (import_slot.h).
+extern "C" LRESULT(WINAPI* defWindowProcSlot)(HWND, UINT, WPARAM, LPARAM) __asm__(IMPORT_SLOT(DefWindowProcA, 16));
+extern "C" UINT_PTR(WINAPI* setTimerSlot)(HWND, UINT_PTR, UINT, TIMERPROC) __asm__(IMPORT_SLOT(SetTimer, 16));
 
 namespace {
 
@@ -46,25 +39,15 @@ LRESULT WINAPI RefuseCreation(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
     return message == WM_NCCREATE ? FALSE : realDefWindowProc(hwnd, message, wParam, lParam);
 }
 
-template <typename Function>
-void SetSlot(Function* slot, Function target)
-{
-    DWORD protection;
-    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-    *slot = target;
-    VirtualProtect(slot, sizeof *slot, protection, &protection);
-}
-
 // While it lives, what WndProc passes on to DefWindowProcA goes through `hook`
 // (by default only recorded in passedOn).
 struct HookDefWindowProc {
-    explicit HookDefWindowProc(LRESULT(WINAPI* hook)(HWND, UINT, WPARAM, LPARAM) = RecordDefWindowProc)
+    SlotHook<LRESULT(WINAPI*)(HWND, UINT, WPARAM, LPARAM)> hook;
+    explicit HookDefWindowProc(LRESULT(WINAPI* recorder)(HWND, UINT, WPARAM, LPARAM) = RecordDefWindowProc)
+        : hook(&defWindowProcSlot, recorder, &realDefWindowProc)
     {
-        realDefWindowProc = defWindowProcSlot;
         passedOn.clear();
-        SetSlot(&defWindowProcSlot, hook);
     }
-    ~HookDefWindowProc() { SetSlot(&defWindowProcSlot, realDefWindowProc); }
 };
 
 // The timers that SetTimer was asked for while a HookSetTimer lived.
@@ -84,13 +67,8 @@ UINT_PTR WINAPI RecordSetTimer(HWND hwnd, UINT_PTR id, UINT period, TIMERPROC ca
 }
 
 struct HookSetTimer {
-    HookSetTimer()
-    {
-        realSetTimer = setTimerSlot;
-        timerCalls.clear();
-        SetSlot(&setTimerSlot, RecordSetTimer);
-    }
-    ~HookSetTimer() { SetSlot(&setTimerSlot, realSetTimer); }
+    SlotHook<UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC)> hook;
+    HookSetTimer() : hook(&setTimerSlot, RecordSetTimer, &realSetTimer) { timerCalls.clear(); }
 };
 
 bool WasPassedOn(UINT message)
