@@ -619,7 +619,7 @@ TEST_CASE("PaintFrame shows the words as 32-bit and 16-bit displays read them")
     windowState.clientWidth = 64;
     windowState.clientHeight = 48;
 
-    SUBCASE("32 bits: red from bits 16-23, green 8-15, blue 0-7")
+    SUBCASE("32 bits: each word as it is, shown with bits 16-23 as red, 8-15 green, 0-7 blue")
     {
         const Canvas canvas(64, 48, 32);
         PaintFrame(canvas.dc, 64, 48);
