@@ -1,4 +1,5 @@
-// Drives the screen saver's command line, windows, frames and input under Wine.
+// Drives the screen saver's command line, windows, frames, ticks, helper
+// threads and input under Wine.
 #include "saver.h"
 
 #include "animation.h"
