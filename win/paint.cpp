@@ -3,10 +3,11 @@
 
 #include <windows.h>
 
-// A 32-bit device bitmap reads the words the way the screen shows them (bits
-// 16-23 red, 8-15 green, 0-7 blue) and takes them raw. A bitmap of any other
-// depth would misread raw words, so they go in as a top-down 32-bit DIB, which
-// has that same layout, and GDI converts them to the bitmap's format.
+// A 32-bit device bitmap takes the words raw and shows bits 16-23 as red, 8-15
+// as green and 0-7 as blue (so the colour conversion's red, in bits 0-7,
+// appears as blue: the program's colours). A bitmap of any other depth would
+// misread raw words, so they go in as a top-down 32-bit DIB, which shows them
+// the same way, and GDI converts them to the bitmap's format.
 static void CopyWords(HDC hdc, HBITMAP bitmap, int32_t width, int32_t height)
 {
     BITMAP format = {};

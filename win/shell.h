@@ -37,7 +37,10 @@ struct PixelRect {
 // Dispatches messages until WM_QUIT and returns its code.
 int RunMessageLoop();
 
-// Fills the header of a 32-bit DIB of width x height laid out as the core
-// writes frames: rows from the top, bits 16-23 red, 8-15 green, 0-7 blue.
+// Fills the header of a 32-bit DIB of width x height holding frames as the
+// core writes them: rows from the top, with no gap between rows. A DIB shows
+// bits 16-23 as red, 8-15 as green and 0-7 as blue, so the colour
+// conversion's red (bits 0-7) appears as blue and its blue as red: those are
+// the program's colours.
 void TopDownDibHeader(tagBITMAPINFOHEADER* header, int32_t width, int32_t height);
 #endif

@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+// About 1 MB with the frame in flight: too large for the stack.
+static SaverState saver;
+
 SYSTEM_CALLBACK int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {
-    return RunScreenSaver(instance, commandLine);
+    return RunScreenSaver(&saver, instance, commandLine);
 }

@@ -4,21 +4,26 @@
 // - /s: a borderless topmost window on every monitor, each with a frame of its
 //   monitor's own size in real pixels (per-monitor DPI awareness, declared in
 //   the manifest); all show the same view, advanced once a tick;
-// - each frame is rendered on every processor of every group, through the
-//   system's thread pool at low callback priority, with the window thread
-//   below normal, so that a busy machine gives the saver only idle time;
-// - a display change (resolution, monitors added or removed) moves, resizes,
-//   opens or closes windows so that every monitor is covered again, each with
-//   a frame of its new size; WM_DPICHANGED takes the rectangle it suggests;
-// - while the display is off (the system's power reports) nothing is
-//   rendered and the zoom waits; it goes on from the same view;
+// - each frame is rendered on every processor of every group: the window
+//   thread takes bands of it with helper threads of a thread pool of the
+//   saver's own, all of them below normal priority while they render, so that
+//   programs at normal priority come first;
+// - the ticks come from a message-only window of the saver's own, so that they
+//   go on whatever becomes of the zoom's windows;
+// - a display change (resolution, monitors added or removed) or a DPI change
+//   moves, resizes, opens or closes windows so that every monitor is covered
+//   again, each with a frame of its new size;
+// - while the display of the saver's session is off (the system's power
+//   reports) nothing is rendered and the zoom waits; it goes on from the same view;
 // - a tick that leaves the view unchanged starts the zoom again from its first
 //   view, so the picture never stands still;
 // - any key, mouse button or wheel, a mouse move of more than a few pixels, or
 //   losing activation ends /s with exit code 0; SC_SCREENSAVE is ignored
 //   while it runs, so no other saver replaces it;
 // - a window without a frame (its DIB section could not be had) paints black;
-// - /p HWND: a child window covering the preview area, input left to the system;
+// - /p HWND: a child window covering the preview area, input left to the
+//   system; it ends with its parent, also when the parent's process is killed
+//   and no message says so;
 // - /c, no argument or anything else: a note that there is nothing to set.
 //
 // The protocol is written here rather than taken from the screen-saver
@@ -28,23 +33,30 @@
 #include "saver.h"
 
 #include "animation.h"
-#include "render/dispatch.h"
+#include "helper_count.h"
 
 #include <windows.h>
 
 #include <cstdlib>
 #include <cstring>
 
-SaverState saverState = {};
-RenderPool renderPool = {};
-
-static const char kClassName[] = "Mandelbrot Screen";
+static const char kScreenClass[] = "Mandelbrot Screen";
+static const char kClockClass[] = "Mandelbrot Clock";
 
 // The display's power settings (winnt.h declares them for a library that is
-// not linked): the console display state from Windows 8, and the monitor
-// power state before it. Each reports a DWORD, 0 when the display is off.
-static const GUID kConsoleDisplayState = {0x6fe69556, 0x704a, 0x47a0, {0x8f, 0x24, 0xc2, 0x8d, 0x93, 0x6f, 0xda, 0x47}};
-static const GUID kMonitorPowerOn = {0x02731015, 0x4510, 0x4526, {0x99, 0xe6, 0xe5, 0xa1, 0x7e, 0xbd, 0x1a, 0xea}};
+// not linked), each reporting a DWORD, 0 when the display is off: the display
+// of the saver's session (Windows 8 on), the one the user sees, also in a
+// remote session; the console's display (Windows 8 on); and the monitor power
+// state before them.
+struct DisplayReport {
+    DisplaySetting setting;
+    GUID guid;
+};
+static const DisplayReport kDisplayReports[] = {
+    {DisplaySetting::SessionDisplay, {0x2b84c20e, 0xad23, 0x4ddf, {0x93, 0xdb, 0x05, 0xff, 0xbd, 0x7e, 0xfc, 0xa5}}},
+    {DisplaySetting::ConsoleDisplay, {0x6fe69556, 0x704a, 0x47a0, {0x8f, 0x24, 0xc2, 0x8d, 0x93, 0x6f, 0xda, 0x47}}},
+    {DisplaySetting::MonitorPower, {0x02731015, 0x4510, 0x4526, {0x99, 0xe6, 0xe5, 0xa1, 0x7e, 0xbd, 0x1a, 0xea}}},
+};
 
 static Screen* ScreenOf(HWND hwnd)
 {
@@ -104,34 +116,32 @@ static void OnSize(Screen* screen)
 // The first mouse move, which the system sends when a window appears, tells
 // where the pointer is at start (the system's idea of it may be stale until
 // then); a later one further than kMoveSlack from there is the user's.
-static bool MovedAway(HWND hwnd, LPARAM lParam)
+static bool MovedAway(SaverState* state, HWND hwnd, LPARAM lParam)
 {
     POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
     ClientToScreen(hwnd, &point);
-    if (!saverState.pointerKnown) {
-        saverState.pointerKnown = true;
-        saverState.startX = point.x;
-        saverState.startY = point.y;
+    if (!state->pointerKnown) {
+        state->pointerKnown = true;
+        state->startX = point.x;
+        state->startY = point.y;
         return false;
     }
-    return std::abs(point.x - saverState.startX) > kMoveSlack || std::abs(point.y - saverState.startY) > kMoveSlack;
+    return std::abs(point.x - state->startX) > kMoveSlack || std::abs(point.y - state->startY) > kMoveSlack;
 }
 
-static void OnDestroy(HWND hwnd)
+static void OnDestroy(Screen* screen)
 {
-    Screen* screen = ScreenOf(hwnd);
     CloseFrame(screen);
     screen->hwnd = nullptr;
-    --saverState.open;
+    --screen->saver->open;
     if (!screen->retired)
         PostQuitMessage(0);
 }
 
-static void OnPaint(HWND hwnd)
+static void OnPaint(HWND hwnd, const Screen* screen)
 {
     PAINTSTRUCT paint;
     HDC hdc = BeginPaint(hwnd, &paint);
-    const Screen* screen = ScreenOf(hwnd);
     if (screen->pixels)
         BitBlt(hdc, 0, 0, screen->width, screen->height, screen->dc, 0, 0, SRCCOPY);
     else
@@ -140,9 +150,9 @@ static void OnPaint(HWND hwnd)
 }
 
 // Input that ends /s; the preview leaves all input to the system.
-static bool EndsSaver(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+static bool EndsSaver(SaverState* state, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (!saverState.fullScreen)
+    if (!state->fullScreen)
         return false;
     switch (message) {
     case WM_KEYDOWN:
@@ -155,7 +165,7 @@ static bool EndsSaver(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
     case WM_MOUSEHWHEEL:
         return true;
     case WM_MOUSEMOVE:
-        return MovedAway(hwnd, lParam);
+        return MovedAway(state, hwnd, lParam);
     case WM_ACTIVATEAPP:
         return wParam == FALSE;
     default:
@@ -163,80 +173,85 @@ static bool EndsSaver(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
     }
 }
 
-// The console display state, once reported, is the one to follow: from
-// Windows 8 on both are reported, and it is the one that tells a dimmed
+// The most telling setting that the system reports is the one to follow. From
+// Windows 8 on all three are reported, and only the session's display state
+// says whether the user sees the saver: in a remote session the console's
+// display may be off while the user watches, or on while the session's is
+// off. The console's, where the session's is not reported, tells a dimmed
 // display (still shown) from one that is off.
-static void OnPowerSetting(const POWERBROADCAST_SETTING* setting)
+static void OnPowerSetting(SaverState* state, const POWERBROADCAST_SETTING* setting)
 {
-    DWORD state;
-    if (setting->DataLength < sizeof state)
+    DWORD displayState;
+    if (setting->DataLength < sizeof displayState)
         return;
-    std::memcpy(&state, setting->Data, sizeof state);
-    if (std::memcmp(&setting->PowerSetting, &kConsoleDisplayState, sizeof(GUID)) == 0)
-        saverState.consoleReported = true;
-    else if (std::memcmp(&setting->PowerSetting, &kMonitorPowerOn, sizeof(GUID)) != 0 || saverState.consoleReported)
+    for (const DisplayReport& report : kDisplayReports) {
+        if (std::memcmp(&setting->PowerSetting, &report.guid, sizeof(GUID)) != 0)
+            continue;
+        if (report.setting < state->displayReport)
+            return;
+        std::memcpy(&displayState, setting->Data, sizeof displayState);
+        state->displayReport = report.setting;
+        state->displayOff = displayState == 0;
         return;
-    saverState.displayOff = state == 0;
-}
-
-// The rectangle the system suggests for the window at its monitor's new DPI.
-static void OnDpiChanged(HWND hwnd, const RECT* suggested)
-{
-    SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
 }
 
 static SYSTEM_CALLBACK LRESULT CALLBACK SaverProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    // The windows close with the process: destroying them first would make
-    // the end wait for the window system to take each one down.
-    if (EndsSaver(hwnd, message, wParam, lParam)) {
-        PostQuitMessage(0);
-        return 0;
-    }
-    switch (message) {
-    case WM_CREATE: {
+    if (message == WM_CREATE) {
         Screen* screen = static_cast<Screen*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(screen));
         screen->hwnd = hwnd;
         OpenFrame(screen);
         return 0;
     }
+    Screen* screen = ScreenOf(hwnd);
+    if (!screen)  // a message before WM_CREATE
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    SaverState* state = screen->saver;
+    // The windows close with the process: destroying them first would make
+    // the end wait for the window system to take each one down.
+    if (EndsSaver(state, hwnd, message, wParam, lParam)) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    switch (message) {
     case WM_SIZE:
-        OnSize(ScreenOf(hwnd));
+        OnSize(screen);
         return 0;
     case WM_DESTROY:
-        OnDestroy(hwnd);
+        OnDestroy(screen);
         return 0;
     case WM_ERASEBKGND:
         return 1;  // each paint covers the whole window
     case WM_PAINT:
-        OnPaint(hwnd);
-        return 0;
-    case WM_TIMER:
-        SaverTick();
+        OnPaint(hwnd, screen);
         return 0;
     // Every top-level window gets it; the first one covers the monitors and
     // the others find them covered. It comes between ticks, on the thread
     // that runs them, so no band of a frame is in flight.
     case WM_DISPLAYCHANGE:
-        if (saverState.fullScreen)
-            CoverMonitors();
+        if (state->fullScreen)
+            CoverMonitors(state);
         return 0;
+    // The rectangle the system suggests is scaled for a window that moves
+    // between monitors: a full-screen window covers its monitor again instead,
+    // as after a display change. A preview's size is its parent's to decide.
     case WM_DPICHANGED:
-        OnDpiChanged(hwnd, reinterpret_cast<const RECT*>(lParam));
+        if (state->fullScreen)
+            CoverMonitors(state);
         return 0;
     case WM_POWERBROADCAST:
         if (wParam != PBT_POWERSETTINGCHANGE)
             break;
-        OnPowerSetting(reinterpret_cast<const POWERBROADCAST_SETTING*>(lParam));
+        OnPowerSetting(state, reinterpret_cast<const POWERBROADCAST_SETTING*>(lParam));
         return TRUE;
     case WM_SYSCOMMAND:
-        if (saverState.fullScreen && (wParam & 0xFFF0) == SC_SCREENSAVE)
+        if (state->fullScreen && (wParam & 0xFFF0) == SC_SCREENSAVE)
             return 0;
         break;
     case WM_SETCURSOR:
-        if (!saverState.fullScreen)
+        if (!state->fullScreen)
             break;
         SetCursor(nullptr);
         return TRUE;
@@ -246,45 +261,86 @@ static SYSTEM_CALLBACK LRESULT CALLBACK SaverProc(HWND hwnd, UINT message, WPARA
     return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-bool RegisterSaverClass(HINSTANCE instance)
+// The clock's only work is its timer's ticks.
+static SYSTEM_CALLBACK LRESULT CALLBACK ClockProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        SetWindowLongPtrA(hwnd, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams));
+        return 0;
+    case WM_TIMER:
+        SaverTick(reinterpret_cast<SaverState*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA)));
+        return 0;
+    default:
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    }
+}
+
+static bool RegisterClassOnce(HINSTANCE instance, const char* name, WNDPROC procedure, HBRUSH background)
 {
     WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = SaverProc;
+    windowClass.lpfnWndProc = procedure;
     windowClass.hInstance = instance;
-    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
-    windowClass.lpszClassName = kClassName;
+    windowClass.hbrBackground = background;
+    windowClass.lpszClassName = name;
     return RegisterClassA(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
-// The zoom starts with the first window: its ticks, and the window thread's
-// priority, below normal as the pool's work is low.
-static void BeginZoom(HWND hwnd)
+bool RegisterSaverClasses(HINSTANCE instance)
 {
-    SetTimer(hwnd, kTickTimer, kTickMilliseconds, nullptr);
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    return RegisterClassOnce(instance, kScreenClass, SaverProc, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH))) &&
+           RegisterClassOnce(instance, kClockClass, ClockProc, nullptr);
 }
 
-HWND OpenScreen(HINSTANCE instance, const PixelRect& rect, HWND parent)
+// Every processor of every group from Windows 7 on (looked up: Vista lacks the
+// call); before it there are no groups.
+static uint32_t ActiveProcessors()
+{
+    using ProcessorCountCall = DWORD(WINAPI*)(WORD);
+    const FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetActiveProcessorCount");
+    if (found)
+        return reinterpret_cast<ProcessorCountCall>(reinterpret_cast<void*>(found))(ALL_PROCESSOR_GROUPS);
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    return system.dwNumberOfProcessors;
+}
+
+// The zoom starts with its clock: a message-only window of the saver's own,
+// which no other process can take away as it can a preview's child window
+// (with the parent). Its timer ticks; the window thread renders below normal.
+static bool StartZoom(SaverState* state, HINSTANCE instance)
+{
+    state->instance = instance;
+    state->clock = CreateWindowExA(0, kClockClass, kTitle, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, state);
+    if (!state->clock)
+        return false;
+    SetTimer(state->clock, kTickTimer, kTickMilliseconds, nullptr);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    state->helpers = HelperCount(ActiveProcessors());
+    return true;
+}
+
+HWND OpenScreen(SaverState* state, HINSTANCE instance, const PixelRect& rect, HWND parent)
 {
     int slot = 0;
-    while (slot < saverState.count && saverState.screens[slot].hwnd)
+    while (slot < state->count && state->screens[slot].hwnd)
         ++slot;
     if (slot == kMaxScreens)
         return nullptr;
-    Screen* screen = &saverState.screens[slot];
+    Screen* screen = &state->screens[slot];
     *screen = Screen{};
+    screen->saver = state;
     const DWORD style = parent ? WS_CHILD | WS_VISIBLE : WS_POPUP | WS_VISIBLE;
     const DWORD exStyle = parent ? 0 : WS_EX_TOPMOST;
-    HWND hwnd = CreateWindowExA(exStyle, kClassName, kTitle, style, rect.left, rect.top, rect.right - rect.left,
+    HWND hwnd = CreateWindowExA(exStyle, kScreenClass, kTitle, style, rect.left, rect.top, rect.right - rect.left,
                                 rect.bottom - rect.top, parent, nullptr, instance, screen);
     if (!hwnd)
         return nullptr;
-    saverState.instance = instance;
-    if (saverState.open == 0)
-        BeginZoom(hwnd);
-    if (slot == saverState.count)
-        ++saverState.count;
-    ++saverState.open;
+    state->instance = instance;
+    if (slot == state->count)
+        ++state->count;
+    ++state->open;
     return hwnd;
 }
 
@@ -315,17 +371,17 @@ static void Place(const Screen& screen, const PixelRect& monitor)
                  monitor.bottom - monitor.top, SWP_NOACTIVATE);
 }
 
-// The first open window, which holds the timer, is always kept: there is at
-// least one monitor to move it to.
-void CoverMonitors()
+// The first open window, which gets the power reports, is always kept: there
+// is at least one monitor to move it to.
+void CoverMonitors(SaverState* state)
 {
     MonitorList monitors = {};
     EnumDisplayMonitors(nullptr, nullptr, ListMonitor, reinterpret_cast<LPARAM>(&monitors));
     if (monitors.count == 0)
         return;
     int next = 0;
-    for (int i = 0; i < saverState.count; ++i) {
-        Screen& screen = saverState.screens[i];
+    for (int i = 0; i < state->count; ++i) {
+        Screen& screen = state->screens[i];
         if (!screen.hwnd)
             continue;
         if (next < monitors.count) {
@@ -336,106 +392,129 @@ void CoverMonitors()
         DestroyWindow(screen.hwnd);
     }
     for (; next < monitors.count; ++next)
-        OpenScreen(saverState.instance, monitors.rects[next], nullptr);
+        OpenScreen(state, state->instance, monitors.rects[next], nullptr);
     // The system may have moved the pointer onto the new screen: where it is
     // now is the new start, not a move of the user's.
     POINT pointer;
-    if (saverState.pointerKnown && GetCursorPos(&pointer)) {
-        saverState.startX = pointer.x;
-        saverState.startY = pointer.y;
+    if (state->pointerKnown && GetCursorPos(&pointer)) {
+        state->startX = pointer.x;
+        state->startY = pointer.y;
     }
 }
 
-int StartFullScreen(HINSTANCE instance)
+int StartFullScreen(SaverState* state, HINSTANCE instance)
 {
-    saverState.fullScreen = true;
-    saverState.pointerKnown = false;
-    saverState.instance = instance;
-    const int before = saverState.open;
-    CoverMonitors();
+    state->fullScreen = true;
+    state->pointerKnown = false;
+    if (!StartZoom(state, instance))
+        return 0;
+    const int before = state->open;
+    CoverMonitors(state);
     HWND first = nullptr;
-    for (int i = 0; i < saverState.count && !first; ++i)
-        first = saverState.screens[i].hwnd;
+    for (int i = 0; i < state->count && !first; ++i)
+        first = state->screens[i].hwnd;
     if (!first)
         return 0;
     SetForegroundWindow(first);
-    // Both settings: the system names the one it has, and reports its state at once.
-    RegisterPowerSettingNotification(first, &kConsoleDisplayState, DEVICE_NOTIFY_WINDOW_HANDLE);
-    RegisterPowerSettingNotification(first, &kMonitorPowerOn, DEVICE_NOTIFY_WINDOW_HANDLE);
-    return saverState.open - before;
+    // All three: the system reports the state of each one it has at once.
+    for (const DisplayReport& report : kDisplayReports)
+        RegisterPowerSettingNotification(first, &report.guid, DEVICE_NOTIFY_WINDOW_HANDLE);
+    return state->open - before;
 }
 
-HWND StartPreview(HINSTANCE instance, HWND parent)
+HWND StartPreview(SaverState* state, HINSTANCE instance, HWND parent)
 {
     if (!parent || !IsWindow(parent))
         return nullptr;
-    saverState.fullScreen = false;
+    state->fullScreen = false;
+    state->parent = parent;
+    if (!StartZoom(state, instance))
+        return nullptr;
     RECT client;
     GetClientRect(parent, &client);
-    return OpenScreen(instance, {0, 0, client.right, client.bottom}, parent);
+    return OpenScreen(state, instance, {0, 0, client.right, client.bottom}, parent);
 }
 
-// The frame in flight: BeginFrame fills it on the window's thread, and the
-// pool's workers and that thread take its bands together.
-static RenderWorkspace workspace;
-
-static SYSTEM_CALLBACK VOID CALLBACK RenderWork(PTP_CALLBACK_INSTANCE, PVOID, PTP_WORK)
+// A helper renders bands at the window thread's priority, below normal, so
+// that the window thread, which waits for the helpers at the end of each
+// frame, never waits on a thread lower than itself; and it gives the thread
+// back to the pool at the priority it found.
+static SYSTEM_CALLBACK VOID CALLBACK RenderHelper(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK)
 {
-    RenderBands(&workspace);
+    const HANDLE thread = GetCurrentThread();
+    const int priority = GetThreadPriority(thread);
+    SetThreadPriority(thread, THREAD_PRIORITY_BELOW_NORMAL);
+    RenderBands(&static_cast<SaverState*>(context)->workspace);
+    SetThreadPriority(thread, priority);
 }
 
-using ProcessorCountCall = DWORD(WINAPI*)(WORD);
-
-// Every processor of every group from Windows 7 on; before it there are no
-// groups, and no callback priorities either.
-static PTP_WORK MakeRenderWork()
+// A pool of the saver's own, of no more threads than helpers: the system's
+// default pool is shared, and its threads stay at normal priority. The
+// callback environment is the first version's, the one Vista reads too: in a
+// pool of its own the work needs no callback priority.
+static void StartHelpers(SaverState* state)
 {
-    static TP_CALLBACK_ENVIRON environment;
-    const FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetActiveProcessorCount");
-    if (!found) {
-        SYSTEM_INFO system;
-        GetSystemInfo(&system);
-        renderPool.helpers = system.dwNumberOfProcessors - 1;
-        renderPool.priority = TP_CALLBACK_PRIORITY_NORMAL;
-        return CreateThreadpoolWork(RenderWork, nullptr, nullptr);
-    }
-    const auto count = reinterpret_cast<ProcessorCountCall>(reinterpret_cast<void*>(found));
-    renderPool.helpers = count(ALL_PROCESSOR_GROUPS) - 1;
+    PTP_POOL pool = CreateThreadpool(nullptr);
+    if (!pool)
+        return;
+    SetThreadpoolThreadMaximum(pool, state->helpers);
+    TP_CALLBACK_ENVIRON environment;
     InitializeThreadpoolEnvironment(&environment);
-    SetThreadpoolCallbackPriority(&environment, TP_CALLBACK_PRIORITY_LOW);
-    renderPool.priority = environment.CallbackPriority;
-    return CreateThreadpoolWork(RenderWork, nullptr, &environment);
-}
-
-// One pool work item per processor but the window thread's own. Without a
-// pool work object the window thread renders alone, and the next frame asks again.
-static void RenderOnEveryCore(const Screen& screen)
-{
-    static PTP_WORK work;
+    environment.Version = 1;
+    SetThreadpoolCallbackPool(&environment, pool);
+    PTP_WORK work = CreateThreadpoolWork(RenderHelper, state, &environment);
+    DestroyThreadpoolEnvironment(&environment);
     if (!work) {
-        work = MakeRenderWork();
-        renderPool.made = work != nullptr;
+        CloseThreadpool(pool);
+        return;
     }
-    GdiFlush();
-    BeginFrame(&workspace, CurrentRenderPath(), viewState, screen.pixels, screen.width, screen.height);
-    if (work)
-        for (DWORD i = 0; i < renderPool.helpers; ++i)
-            SubmitThreadpoolWork(work);
-    RenderBands(&workspace);
-    if (work)
-        WaitForThreadpoolWorkCallbacks(work, FALSE);
+    state->pool = pool;
+    state->work = work;
 }
 
-void SaverTick()
+void StopHelpers(SaverState* state)
 {
-    if (saverState.displayOff)
+    if (state->work)
+        CloseThreadpoolWork(state->work);
+    if (state->pool)
+        CloseThreadpool(state->pool);
+    state->work = nullptr;
+    state->pool = nullptr;
+}
+
+// One submission of the work a helper. Without the pool the window thread
+// renders alone, and the next frame asks again. Every submission runs, even
+// one that finds no band left, before the frame is done.
+static void RenderOnEveryCore(SaverState* state, const Screen& screen)
+{
+    if (state->helpers > 0 && !state->work)
+        StartHelpers(state);
+    GdiFlush();
+    BeginFrame(&state->workspace, CurrentRenderPath(), viewState, screen.pixels, screen.width, screen.height);
+    if (state->work)
+        for (uint32_t i = 0; i < state->helpers; ++i)
+            SubmitThreadpoolWork(state->work);
+    RenderBands(&state->workspace);
+    if (state->work)
+        WaitForThreadpoolWorkCallbacks(state->work, FALSE);
+}
+
+void SaverTick(SaverState* state)
+{
+    // The parent can go without a word to this thread (its process killed),
+    // taking the child along: then nothing else would end the saver.
+    if (state->parent && !IsWindow(state->parent)) {
+        PostQuitMessage(0);
+        return;
+    }
+    if (state->displayOff)
         return;
     const Screen* decider = nullptr;
-    for (int i = 0; i < saverState.count; ++i) {
-        const Screen& screen = saverState.screens[i];
+    for (int i = 0; i < state->count; ++i) {
+        const Screen& screen = state->screens[i];
         if (!screen.hwnd)
             continue;
-        RenderOnEveryCore(screen);
+        RenderOnEveryCore(state, screen);
         if (!decider && screen.pixels && screen.width > 0 && screen.height > 0)
             decider = &screen;
     }
@@ -444,9 +523,9 @@ void SaverTick()
     // Bit for bit: after about 80 hours the zoom no longer grows by 0.1.
     if (SameView(before, viewState))
         viewState = kFirstView;
-    for (int i = 0; i < saverState.count; ++i)
-        if (saverState.screens[i].hwnd)
-            InvalidateRect(saverState.screens[i].hwnd, nullptr, FALSE);
+    for (int i = 0; i < state->count; ++i)
+        if (state->screens[i].hwnd)
+            InvalidateRect(state->screens[i].hwnd, nullptr, FALSE);
 }
 
 HWND SettingsOwner(uintptr_t window)
@@ -457,7 +536,7 @@ HWND SettingsOwner(uintptr_t window)
 
 // Monitor and window sizes are in real pixels on every monitor: the manifest
 // declares per-monitor DPI awareness.
-int RunScreenSaver(HINSTANCE instance, const char* commandLine)
+int RunScreenSaver(SaverState* state, HINSTANCE instance, const char* commandLine)
 {
     const SaverCommand command = ParseSaverCommandLine(commandLine);
     if (command.mode == SaverMode::Settings) {
@@ -465,10 +544,12 @@ int RunScreenSaver(HINSTANCE instance, const char* commandLine)
                     MB_OK | MB_ICONINFORMATION);
         return 0;
     }
-    if (!RegisterSaverClass(instance))
+    if (!RegisterSaverClasses(instance))
         return 0;
     const bool opened = command.mode == SaverMode::Run
-                            ? StartFullScreen(instance) > 0
-                            : StartPreview(instance, reinterpret_cast<HWND>(command.window)) != nullptr;
-    return opened ? RunMessageLoop() : 0;
+                            ? StartFullScreen(state, instance) > 0
+                            : StartPreview(state, instance, reinterpret_cast<HWND>(command.window)) != nullptr;
+    const int code = opened ? RunMessageLoop() : 0;
+    StopHelpers(state);
+    return code;
 }

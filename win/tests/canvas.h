@@ -51,7 +51,8 @@ inline uint32_t CanvasWord(const Canvas& canvas, int x, int y)
     return static_cast<const uint32_t*>(canvas.bits)[y * canvas.width + x] & 0xFFFFFF;
 }
 
-// What a 5-6-5 display keeps of a word shown as bits 16-23 red, 8-15 green, 0-7 blue.
+// What a 5-6-5 display keeps of a word that a 32-bit one shows with bits 16-23
+// as red, 8-15 as green and 0-7 as blue.
 inline uint16_t Word565(uint32_t w)
 {
     return static_cast<uint16_t>(((w >> 19) & 0x1F) << 11 | ((w >> 10) & 0x3F) << 5 | ((w >> 3) & 0x1F));

@@ -1,8 +1,11 @@
-// Drives the screen saver's command line, windows, frames and input under Wine.
+// Drives the screen saver's command line, windows, frames, ticks, helper
+// threads and input under Wine.
 #include "saver.h"
 
 #include "animation.h"
 #include "canvas.h"
+#include "helper_count.h"
+#include "import_slot.h"
 #include "render/reference.h"
 #include "watchdog.h"
 
@@ -10,6 +13,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,7 +24,7 @@ HINSTANCE Instance()
 {
     static const HINSTANCE instance = [] {
         HINSTANCE module = GetModuleHandleA(nullptr);
-        REQUIRE(RegisterSaverClass(module));
+        REQUIRE(RegisterSaverClasses(module));
         return module;
     }();
     return instance;
@@ -27,27 +32,28 @@ HINSTANCE Instance()
 
 std::vector<HWND> parents;  // NewParent's windows
 
-// A case's saver: it starts with no window, an empty record and a thread of
-// normal priority, and on the way out, a failed REQUIRE included, destroys the windows the case left open
-// (the saver's and the stand-in parents) and takes the quit messages that
-// posts, so that the next case starts clean.
-
+// A case's saver: a new state record (on the heap: the frame in flight makes
+// it about 1 MB), and a thread of normal priority. On the way out, a failed
+// REQUIRE included, it destroys the windows the case left open (the saver's,
+// its clock and the stand-in parents), lets go of the helpers and takes the
+// quit messages that all this posts, so that the next case starts clean.
 struct SaverSession {
-    SaverSession()
-    {
-        saverState = SaverState{};
-        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
-    }
+    std::unique_ptr<SaverState> owned = std::make_unique<SaverState>();
+    SaverState& state = *owned;
+    SaverSession() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL); }
     SaverSession(const SaverSession&) = delete;
     SaverSession& operator=(const SaverSession&) = delete;
     ~SaverSession()
     {
-        for (int i = 0; i < saverState.count; ++i)
-            if (saverState.screens[i].hwnd)
-                DestroyWindow(saverState.screens[i].hwnd);
+        for (int i = 0; i < state.count; ++i)
+            if (state.screens[i].hwnd)
+                DestroyWindow(state.screens[i].hwnd);
+        if (state.clock)
+            DestroyWindow(state.clock);
         for (HWND parent : parents)
             DestroyWindow(parent);
         parents.clear();
+        StopHelpers(&state);
         MSG message;
         while (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
         }
@@ -122,7 +128,7 @@ VOID CALLBACK LookForNote(HWND, UINT, UINT_PTR, DWORD)
     EnumThreadWindows(GetCurrentThreadId(), CloseNote, 0);
 }
 
-void RunSettings(const char* line)
+void RunSettings(SaverState* state, const char* line)
 {
     notesSeen = 0;
     noteOwner = nullptr;
@@ -130,7 +136,7 @@ void RunSettings(const char* line)
     const UINT_PTR timer = SetTimer(nullptr, 0, 50, LookForNote);
     {
         Watchdog watchdog;
-        CHECK(RunScreenSaver(Instance(), line) == 0);
+        CHECK(RunScreenSaver(state, Instance(), line) == 0);
     }
     KillTimer(nullptr, timer);
 }
@@ -150,18 +156,18 @@ TEST_CASE("the settings note is owned by the given window, or else by the foregr
     CHECK(SettingsOwner(0) == foreground);
     CHECK(SettingsOwner(std::stoull(gone)) == foreground);
 
-    RunSettings(("/c:" + id).c_str());
+    RunSettings(&session.state, ("/c:" + id).c_str());
     CHECK(notesSeen == 1);
     CHECK(noteOwner == given);
     CHECK(noteText == "Mandelbrot Set: This screen saver has no options that you can set.");
     for (const std::string& line : {std::string(""), std::string("/c"), std::string("/x ") + id, "/c " + gone}) {
         CAPTURE(line);
         REQUIRE(SetForegroundWindow(foreground));  // closing the last note activated its owner
-        RunSettings(line.c_str());
+        RunSettings(&session.state, line.c_str());
         CHECK(notesSeen == 1);
         CHECK(noteOwner == foreground);
     }
-    CHECK(saverState.count == 0);
+    CHECK(session.state.count == 0);
     DestroyWindow(given);
     DestroyWindow(foreground);
 }
@@ -175,16 +181,17 @@ TEST_CASE("/p with a missing, malformed or invalid HWND ends at once and opens n
     for (const std::string& line : {std::string("/p"), std::string("/p 0"), std::string("/p abc"), goneLine}) {
         CAPTURE(line);
         Watchdog watchdog;
-        CHECK(RunScreenSaver(Instance(), line.c_str()) == 0);
-        CHECK(saverState.count == 0);
+        CHECK(RunScreenSaver(&session.state, Instance(), line.c_str()) == 0);
+        CHECK(session.state.count == 0);
     }
 }
 
 TEST_CASE("/p: a child covering the parent's client area shows exact frames and ends with the parent")
 {
     SaverSession session;
+    SaverState& state = session.state;
     HWND parent = NewParent(152, 112);
-    HWND child = StartPreview(Instance(), parent);
+    HWND child = StartPreview(&state, Instance(), parent);
     REQUIRE(child);
     CHECK(GetParent(child) == parent);
     CHECK((GetWindowLongA(child, GWL_STYLE) & WS_CHILD) != 0);
@@ -192,14 +199,14 @@ TEST_CASE("/p: a child covering the parent's client area shows exact frames and 
     GetClientRect(child, &rect);
     CHECK(rect.right == 152);
     CHECK(rect.bottom == 112);
-    const Screen& screen = saverState.screens[0];
+    const Screen& screen = state.screens[0];
     CHECK(screen.width == 152);
     CHECK(screen.height == 112);
 
     for (int tick = 0; tick < 3; ++tick) {
         const ViewState view = viewState;
         const std::vector<uint32_t> expected = ReferenceFrame(view, 152, 112);
-        SendMessageA(child, WM_TIMER, 1, 0);
+        SendMessageA(state.clock, WM_TIMER, kTickTimer, 0);
         CHECK(ShowsFrame(screen, expected));
         CHECK(viewState.zoom == view.zoom + 0.1f);
     }
@@ -224,7 +231,27 @@ TEST_CASE("/p: a child covering the parent's client area shows exact frames and 
     }
     DestroyWindow(parent);
     CHECK_FALSE(IsWindow(child));
-    CHECK(saverState.open == 0);
+    CHECK(state.open == 0);
+    Watchdog watchdog;
+    CHECK(RunMessageLoop() == 0);
+}
+
+TEST_CASE("/p ends with exit code 0 at the first tick without its parent, also when nothing said it went")
+{
+    SaverSession session;
+    SaverState& state = session.state;
+    HWND parent = NewParent(40, 30);
+    HWND child = StartPreview(&state, Instance(), parent);
+    REQUIRE(child);
+    SendMessageA(state.clock, WM_TIMER, kTickTimer, 0);
+    CHECK(QuitCode() == -1);
+
+    // As when the parent's process is killed: the parent goes and no message
+    // tells this thread (the child, taken from it first, is not destroyed).
+    SetParent(child, HWND_MESSAGE);
+    DestroyWindow(parent);
+    REQUIRE(IsWindow(child));
+    REQUIRE(QuitCode() == -1);
     Watchdog watchdog;
     CHECK(RunMessageLoop() == 0);
 }
@@ -232,11 +259,12 @@ TEST_CASE("/p: a child covering the parent's client area shows exact frames and 
 TEST_CASE("every screen shows its own size of one view, advanced once a tick by the first non-empty frame")
 {
     SaverSession session;
-    saverState.fullScreen = true;
-    REQUIRE(OpenScreen(Instance(), {300, 0, 300, 40}, nullptr));  // empty: it cannot decide the drift
-    REQUIRE(OpenScreen(Instance(), {0, 0, 64, 48}, nullptr));
-    REQUIRE(OpenScreen(Instance(), {100, 0, 190, 31}, nullptr));
-    const Screen* screens = saverState.screens;
+    SaverState& state = session.state;
+    state.fullScreen = true;
+    REQUIRE(OpenScreen(&state, Instance(), {300, 0, 300, 40}, nullptr));  // empty: it cannot decide the drift
+    REQUIRE(OpenScreen(&state, Instance(), {0, 0, 64, 48}, nullptr));
+    REQUIRE(OpenScreen(&state, Instance(), {100, 0, 190, 31}, nullptr));
+    const Screen* screens = state.screens;
     CHECK(screens[0].width == 0);
     CHECK(screens[1].width == 64);
     CHECK(screens[1].height == 48);
@@ -253,7 +281,7 @@ TEST_CASE("every screen shows its own size of one view, advanced once a tick by 
         viewState = start;
         const std::vector<uint32_t> wide = ReferenceFrame(start, 64, 48);
         const std::vector<uint32_t> narrow = ReferenceFrame(start, 90, 31);
-        SaverTick();
+        SaverTick(&state);
         CHECK(ShowsFrame(screens[1], wide));
         CHECK(ShowsFrame(screens[2], narrow));
         const ViewState ticked = viewState;
@@ -277,9 +305,9 @@ TEST_CASE("every screen shows its own size of one view, advanced once a tick by 
 
 namespace {
 // /s on this display's monitors, with the pointer where it is.
-void StartRun()
+void StartRun(SaverState* state)
 {
-    REQUIRE(StartFullScreen(Instance()) == GetSystemMetrics(SM_CMONITORS));
+    REQUIRE(StartFullScreen(state, Instance()) == GetSystemMetrics(SM_CMONITORS));
 }
 
 // A mouse move to the screen point (x, y), as the window under it gets it.
@@ -303,12 +331,13 @@ BOOL CALLBACK ListMonitor(HMONITOR, HDC, LPRECT rect, LPARAM list)
 TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exact frames")
 {
     SaverSession session;
-    StartRun();
+    SaverState& state = session.state;
+    StartRun(&state);
     std::vector<RECT> monitors;
     EnumDisplayMonitors(nullptr, nullptr, ListMonitor, reinterpret_cast<LPARAM>(&monitors));
-    REQUIRE(saverState.count == static_cast<int>(monitors.size()));
-    for (int i = 0; i < saverState.count; ++i) {
-        const Screen& screen = saverState.screens[i];
+    REQUIRE(state.count == static_cast<int>(monitors.size()));
+    for (int i = 0; i < state.count; ++i) {
+        const Screen& screen = state.screens[i];
         RECT rect;
         GetWindowRect(screen.hwnd, &rect);
         CHECK(rect.left == monitors[i].left);
@@ -318,11 +347,11 @@ TEST_CASE("/s: a borderless topmost window the size of each monitor, showing exa
         CHECK(screen.width == monitors[i].right - monitors[i].left);
         CHECK(screen.height == monitors[i].bottom - monitors[i].top);
     }
-    CHECK(GetForegroundWindow() == saverState.screens[0].hwnd);
+    CHECK(GetForegroundWindow() == state.screens[0].hwnd);
 
-    const Screen& first = saverState.screens[0];
+    const Screen& first = state.screens[0];
     const std::vector<uint32_t> expected = ReferenceFrame(viewState, first.width, first.height);
-    SendMessageA(first.hwnd, WM_TIMER, 1, 0);
+    SendMessageA(state.clock, WM_TIMER, kTickTimer, 0);
     CHECK(ShowsFrame(first, expected));
     CHECK(SendMessageA(first.hwnd, WM_SETCURSOR, reinterpret_cast<WPARAM>(first.hwnd), HTCLIENT) == TRUE);
     CHECK(GetCursor() == nullptr);
@@ -336,8 +365,9 @@ TEST_CASE("/s ends with exit code 0 on any key, mouse button or wheel, or loss o
     };
     // The input leaves the windows to close with the process, so one run takes them all.
     SaverSession session;
-    StartRun();
-    HWND second = OpenScreen(Instance(), {0, 0, 20, 20}, nullptr);  // as on a second monitor
+    SaverState& state = session.state;
+    StartRun(&state);
+    HWND second = OpenScreen(&state, Instance(), {0, 0, 20, 20}, nullptr);  // as on a second monitor
     REQUIRE(second);
     for (const Input input : {Input{WM_KEYDOWN, 'A'}, Input{WM_KEYDOWN, VK_SHIFT}, Input{WM_SYSKEYDOWN, VK_MENU},
                               Input{WM_LBUTTONDOWN, MK_LBUTTON}, Input{WM_RBUTTONDOWN, MK_RBUTTON},
@@ -346,7 +376,7 @@ TEST_CASE("/s ends with exit code 0 on any key, mouse button or wheel, or loss o
                               Input{WM_MOUSEHWHEEL, MAKEWPARAM(0, static_cast<WORD>(-WHEEL_DELTA))},
                               Input{WM_ACTIVATEAPP, FALSE}}) {
         CAPTURE(input.message);
-        for (HWND hwnd : {saverState.screens[0].hwnd, second}) {
+        for (HWND hwnd : {state.screens[0].hwnd, second}) {
             REQUIRE(QuitCode() == -1);
             SendMessageA(hwnd, input.message, input.wParam, 0);
             CHECK(QuitCode() == 0);
@@ -357,9 +387,10 @@ TEST_CASE("/s ends with exit code 0 on any key, mouse button or wheel, or loss o
 TEST_CASE("/s ignores key-ups, gaining activation, and mouse moves of a few pixels from the first")
 {
     SaverSession session;
-    StartRun();
+    SaverState& state = session.state;
+    StartRun(&state);
     REQUIRE(QuitCode() == -1);
-    HWND hwnd = saverState.screens[0].hwnd;
+    HWND hwnd = state.screens[0].hwnd;
     SendMessageA(hwnd, WM_KEYUP, 'A', 0);
     SendMessageA(hwnd, WM_ACTIVATEAPP, TRUE, 0);
     CHECK(QuitCode() == -1);
@@ -370,8 +401,8 @@ TEST_CASE("/s ignores key-ups, gaining activation, and mouse moves of a few pixe
     const int y = 80;
     MoveTo(x, y);
     CHECK(QuitCode() == -1);
-    CHECK(saverState.startX == x);
-    CHECK(saverState.startY == y);
+    CHECK(state.startX == x);
+    CHECK(state.startY == y);
     for (const POINT spot : {POINT{x, y}, POINT{x + kMoveSlack, y - kMoveSlack}, POINT{x - kMoveSlack, y}})
         MoveTo(spot.x, spot.y);
     CHECK(QuitCode() == -1);
@@ -384,15 +415,16 @@ TEST_CASE("/s ignores key-ups, gaining activation, and mouse moves of a few pixe
 TEST_CASE("destroying any window ends the saver with exit code 0")
 {
     SaverSession session;
-    saverState.fullScreen = true;
-    HWND first = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
-    HWND second = OpenScreen(Instance(), {0, 0, 0, 0}, nullptr);
+    SaverState& state = session.state;
+    state.fullScreen = true;
+    HWND first = OpenScreen(&state, Instance(), {0, 0, 0, 0}, nullptr);
+    HWND second = OpenScreen(&state, Instance(), {0, 0, 0, 0}, nullptr);
     REQUIRE(first);
     REQUIRE(second);
     SendMessageA(second, WM_CLOSE, 0, 0);
     CHECK_FALSE(IsWindow(second));
-    CHECK(saverState.screens[1].hwnd == nullptr);
-    CHECK(saverState.open == 1);
+    CHECK(state.screens[1].hwnd == nullptr);
+    CHECK(state.open == 1);
     CHECK(QuitCode() == 0);
 }
 
@@ -420,19 +452,20 @@ std::vector<RECT> Monitors()
 TEST_CASE("a display change covers every monitor again, each window with a frame of its new size")
 {
     SaverSession session;
-    StartRun();
+    SaverState& state = session.state;
+    StartRun(&state);
     const std::vector<RECT> monitors = Monitors();
-    HWND first = saverState.screens[0].hwnd;
+    HWND first = state.screens[0].hwnd;
     // As after a resolution change: the window no longer covers its monitor;
     // and a window is left over from a monitor that went away.
     REQUIRE(SetWindowPos(first, nullptr, 10, 20, 100, 80, SWP_NOZORDER | SWP_NOACTIVATE));
-    CHECK(saverState.screens[0].width == 100);
-    CHECK(saverState.screens[0].height == 80);
-    HWND stale = OpenScreen(Instance(), {0, 0, 30, 30}, nullptr);
+    CHECK(state.screens[0].width == 100);
+    CHECK(state.screens[0].height == 80);
+    HWND stale = OpenScreen(&state, Instance(), {0, 0, 30, 30}, nullptr);
     REQUIRE(stale);
-    saverState.pointerKnown = true;
-    saverState.startX = -5000;
-    saverState.startY = -5000;
+    state.pointerKnown = true;
+    state.startX = -5000;
+    state.startY = -5000;
 
     // The message reaches every top-level window; it may come to the one it closes.
     SUBCASE("told through the window that stays") { SendMessageA(first, WM_DISPLAYCHANGE, 32, 0); }
@@ -441,9 +474,9 @@ TEST_CASE("a display change covers every monitor again, each window with a frame
 
     CHECK(QuitCode() == -1);
     CHECK_FALSE(IsWindow(stale));
-    CHECK(saverState.open == static_cast<int>(monitors.size()));
-    for (int i = 0, m = 0; i < saverState.count; ++i) {
-        const Screen& screen = saverState.screens[i];
+    CHECK(state.open == static_cast<int>(monitors.size()));
+    for (int i = 0, m = 0; i < state.count; ++i) {
+        const Screen& screen = state.screens[i];
         if (!screen.hwnd)
             continue;
         CAPTURE(i);
@@ -454,30 +487,55 @@ TEST_CASE("a display change covers every monitor again, each window with a frame
     }
     POINT pointer;
     GetCursorPos(&pointer);
-    CHECK(saverState.startX == pointer.x);
-    CHECK(saverState.startY == pointer.y);
+    CHECK(state.startX == pointer.x);
+    CHECK(state.startY == pointer.y);
 
-    const Screen& covering = saverState.screens[0];
+    const Screen& covering = state.screens[0];
     const std::vector<uint32_t> expected = ReferenceFrame(viewState, covering.width, covering.height);
-    SendMessageA(first, WM_TIMER, kTickTimer, 0);
+    SendMessageA(state.clock, WM_TIMER, kTickTimer, 0);
     CHECK(ShowsFrame(covering, expected));
 }
 
-TEST_CASE("WM_DPICHANGED: the window takes the suggested rectangle, and its frame that size")
+TEST_CASE("WM_DPICHANGED: a full-screen window covers its monitor again, whatever the system suggests")
 {
     SaverSession session;
-    StartRun();
-    HWND hwnd = saverState.screens[0].hwnd;
-    const RECT suggested = {40, 30, 190, 120};
+    SaverState& state = session.state;
+    StartRun(&state);
+    const RECT monitor = Monitors()[0];
+    HWND hwnd = state.screens[0].hwnd;
+    // Scaled for a window moving between monitors: past the monitor's edge.
+    const RECT suggested = {monitor.left + 40, monitor.top + 30, monitor.right * 3 / 2, monitor.bottom * 3 / 2};
+    SUBCASE("the window where it was") {}
+    SUBCASE("the window moved off its monitor by the system")
+    {
+        SetWindowPos(hwnd, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                     suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    }
     SendMessageA(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
-    CHECK(SameRect(WindowRect(hwnd), suggested));
-    const Screen& screen = saverState.screens[0];
-    CHECK(screen.width == 150);
-    CHECK(screen.height == 90);
-    const std::vector<uint32_t> expected = ReferenceFrame(viewState, 150, 90);
-    SendMessageA(hwnd, WM_TIMER, kTickTimer, 0);
+    CHECK(SameRect(WindowRect(hwnd), monitor));
+    const Screen& screen = state.screens[0];
+    CHECK(screen.width == monitor.right - monitor.left);
+    CHECK(screen.height == monitor.bottom - monitor.top);
+    const std::vector<uint32_t> expected = ReferenceFrame(viewState, screen.width, screen.height);
+    SendMessageA(state.clock, WM_TIMER, kTickTimer, 0);
     CHECK(ShowsFrame(screen, expected));
     CHECK(QuitCode() == -1);
+}
+
+TEST_CASE("WM_DPICHANGED leaves a preview as its parent made it")
+{
+    SaverSession session;
+    SaverState& state = session.state;
+    HWND child = StartPreview(&state, Instance(), NewParent(152, 112));
+    REQUIRE(child);
+    const RECT suggested = {0, 0, 228, 168};
+    SendMessageA(child, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+    RECT client;
+    GetClientRect(child, &client);
+    CHECK(client.right == 152);
+    CHECK(client.bottom == 112);
+    CHECK(state.screens[0].width == 152);
+    CHECK(state.screens[0].height == 112);
 }
 
 namespace {
@@ -505,10 +563,11 @@ bool ReachesDefault(HWND hwnd, WPARAM command)
 TEST_CASE("SC_SCREENSAVE is ignored while /s runs, and left to the system in the preview")
 {
     SaverSession session;
+    SaverState& state = session.state;
     SUBCASE("/s")
     {
-        StartRun();
-        HWND hwnd = saverState.screens[0].hwnd;
+        StartRun(&state);
+        HWND hwnd = state.screens[0].hwnd;
         CHECK_FALSE(ReachesDefault(hwnd, SC_SCREENSAVE));
         CHECK_FALSE(ReachesDefault(hwnd, SC_SCREENSAVE | 2));  // the low four bits are the system's
         CHECK(ReachesDefault(hwnd, SC_KEYMENU));
@@ -517,7 +576,7 @@ TEST_CASE("SC_SCREENSAVE is ignored while /s runs, and left to the system in the
     }
     SUBCASE("the preview")
     {
-        HWND child = StartPreview(Instance(), NewParent(40, 30));
+        HWND child = StartPreview(&state, Instance(), NewParent(40, 30));
         REQUIRE(child);
         CHECK(ReachesDefault(child, SC_SCREENSAVE));
         CHECK(QuitCode() == -1);
@@ -527,16 +586,17 @@ TEST_CASE("SC_SCREENSAVE is ignored while /s runs, and left to the system in the
 TEST_CASE("a window whose frame cannot be had paints black, and gets one at its next size")
 {
     SaverSession session;
-    saverState.fullScreen = true;
+    SaverState& state = session.state;
+    state.fullScreen = true;
     // No GDI handle left for the frame's memory DC and DIB section.
     std::vector<HDC> held;
     while (HDC dc = CreateCompatibleDC(nullptr))
         held.push_back(dc);
-    HWND hwnd = OpenScreen(Instance(), {0, 0, 80, 60}, nullptr);
+    HWND hwnd = OpenScreen(&state, Instance(), {0, 0, 80, 60}, nullptr);
     for (HDC dc : held)
         DeleteDC(dc);
     REQUIRE(hwnd);
-    const Screen& screen = saverState.screens[0];
+    const Screen& screen = state.screens[0];
     REQUIRE(screen.pixels == nullptr);
     CHECK(screen.width == 0);
 
@@ -545,7 +605,7 @@ TEST_CASE("a window whose frame cannot be had paints black, and gets one at its 
     const RECT all = {0, 0, 80, 60};
     FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
     ReleaseDC(hwnd, dc);
-    SendMessageA(hwnd, WM_TIMER, kTickTimer, 0);
+    SaverTick(&state);
     RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
     const Canvas canvas(80, 60, 32);
     dc = GetDC(hwnd);
@@ -576,17 +636,18 @@ void ReportPower(HWND hwnd, const GUID& setting, DWORD state)
     CHECK(SendMessageA(hwnd, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(&report)) == TRUE);
 }
 
+const GUID kSessionDisplay = {0x2b84c20e, 0xad23, 0x4ddf, {0x93, 0xdb, 0x05, 0xff, 0xbd, 0x7e, 0xfc, 0xa5}};
 const GUID kConsoleDisplay = {0x6fe69556, 0x704a, 0x47a0, {0x8f, 0x24, 0xc2, 0x8d, 0x93, 0x6f, 0xda, 0x47}};
 const GUID kMonitorPower = {0x02731015, 0x4510, 0x4526, {0x99, 0xe6, 0xe5, 0xa1, 0x7e, 0xbd, 0x1a, 0xea}};
 
-// One tick through the window; whether it rendered the frame of the view it
+// One tick; whether it rendered the frame of the view it
 // started from, and advanced the view.
-bool Ticks(HWND hwnd, const Screen& screen)
+bool Ticks(SaverState* state, const Screen& screen)
 {
     const ViewState view = viewState;
     const std::vector<uint32_t> expected = ReferenceFrame(view, screen.width, screen.height);
     std::fill(screen.pixels, screen.pixels + screen.width * screen.height, 0x123456u);
-    SendMessageA(hwnd, WM_TIMER, kTickTimer, 0);
+    SaverTick(state);
     const bool rendered = ShowsFrame(screen, expected);
     const bool advanced = !SameView(view, viewState);
     REQUIRE(rendered == advanced);
@@ -598,50 +659,175 @@ TEST_CASE("while the display is off nothing is rendered and the zoom waits; then
 {
     static_assert(sizeof(PowerSetting) == sizeof(GUID) + 2 * sizeof(DWORD), "POWERBROADCAST_SETTING with a DWORD");
     SaverSession session;
-    saverState.fullScreen = true;
-    HWND hwnd = OpenScreen(Instance(), {0, 0, 48, 32}, nullptr);
+    SaverState& state = session.state;
+    state.fullScreen = true;
+    HWND hwnd = OpenScreen(&state, Instance(), {0, 0, 48, 32}, nullptr);
     REQUIRE(hwnd);
-    const Screen& screen = saverState.screens[0];
-    CHECK(Ticks(hwnd, screen));
+    const Screen& screen = state.screens[0];
+    CHECK(Ticks(&state, screen));
 
     SUBCASE("the console display state (Windows 8 on)")
     {
         ReportPower(hwnd, kConsoleDisplay, 0);
         const ViewState waiting = viewState;
-        CHECK_FALSE(Ticks(hwnd, screen));
-        CHECK_FALSE(Ticks(hwnd, screen));
+        CHECK_FALSE(Ticks(&state, screen));
+        CHECK_FALSE(Ticks(&state, screen));
         CHECK(SameView(waiting, viewState));
         ReportPower(hwnd, kConsoleDisplay, 2);  // dimmed: still shown
-        CHECK(Ticks(hwnd, screen));
+        CHECK(Ticks(&state, screen));
         ReportPower(hwnd, kConsoleDisplay, 0);
-        CHECK_FALSE(Ticks(hwnd, screen));
+        CHECK_FALSE(Ticks(&state, screen));
         // Once the console state is reported, the older setting is not heeded.
         ReportPower(hwnd, kMonitorPower, 1);
-        CHECK_FALSE(Ticks(hwnd, screen));
+        CHECK_FALSE(Ticks(&state, screen));
         ReportPower(hwnd, kConsoleDisplay, 1);
-        CHECK(Ticks(hwnd, screen));
+        CHECK(Ticks(&state, screen));
         ReportPower(hwnd, kMonitorPower, 0);
-        CHECK(Ticks(hwnd, screen));
+        CHECK(Ticks(&state, screen));
+    }
+    SUBCASE("the display of the saver's session (Windows 8 on), over the console's")
+    {
+        // As in a remote session: the console's display is off, the session's on.
+        ReportPower(hwnd, kConsoleDisplay, 0);
+        ReportPower(hwnd, kSessionDisplay, 1);
+        CHECK(Ticks(&state, screen));
+        ReportPower(hwnd, kConsoleDisplay, 0);
+        ReportPower(hwnd, kMonitorPower, 0);
+        CHECK(Ticks(&state, screen));
+        // And the reverse: the session's display off while the console's is on.
+        ReportPower(hwnd, kSessionDisplay, 0);
+        ReportPower(hwnd, kConsoleDisplay, 1);
+        ReportPower(hwnd, kMonitorPower, 1);
+        CHECK_FALSE(Ticks(&state, screen));
+        ReportPower(hwnd, kSessionDisplay, 2);  // dimmed: still shown
+        CHECK(Ticks(&state, screen));
     }
     SUBCASE("the monitor power state (before Windows 8)")
     {
         ReportPower(hwnd, kMonitorPower, 0);
-        CHECK_FALSE(Ticks(hwnd, screen));
+        CHECK_FALSE(Ticks(&state, screen));
         ReportPower(hwnd, kMonitorPower, 1);
-        CHECK(Ticks(hwnd, screen));
+        CHECK(Ticks(&state, screen));
     }
     CHECK(QuitCode() == -1);
 }
 
-TEST_CASE("the work goes to every processor of every group at low priority, the window thread below normal")
+namespace {
+// The window thread's and the helpers' SetThreadPriority calls, each with the
+// priority of its thread just before and just after it; at most kMaxPriorityCalls.
+extern "C" BOOL(WINAPI* setThreadPrioritySlot)(HANDLE, int) __asm__(IMPORT_SLOT(SetThreadPriority, 8));
+struct PriorityCall {
+    DWORD thread;
+    int asked;
+    int before;
+    int after;
+};
+constexpr int kMaxPriorityCalls = 64;
+PriorityCall priorityCalls[kMaxPriorityCalls];
+std::atomic<int> priorityCallCount;
+BOOL(WINAPI* realSetThreadPriority)(HANDLE, int);
+
+BOOL WINAPI RecordSetThreadPriority(HANDLE thread, int priority)
+{
+    const int before = GetThreadPriority(thread);
+    const BOOL done = realSetThreadPriority(thread, priority);
+    const int i = priorityCallCount++;
+    if (i < kMaxPriorityCalls)
+        priorityCalls[i] = {GetCurrentThreadId(), priority, before, GetThreadPriority(thread)};
+    return done;
+}
+
+struct HookSetThreadPriority {
+    SlotHook<BOOL(WINAPI*)(HANDLE, int)> hook;
+    HookSetThreadPriority() : hook(&setThreadPrioritySlot, RecordSetThreadPriority, &realSetThreadPriority)
+    {
+        priorityCallCount = 0;
+    }
+};
+
+// The saver asks GetProcAddress for GetActiveProcessorCount; these stand in
+// for the system's answer.
+extern "C" FARPROC(WINAPI* getProcAddressSlot)(HMODULE, LPCSTR) __asm__(IMPORT_SLOT(GetProcAddress, 8));
+FARPROC(WINAPI* realGetProcAddress)(HMODULE, LPCSTR);
+DWORD processorAnswer;
+
+DWORD WINAPI AnswerProcessorCount(WORD)
+{
+    return processorAnswer;
+}
+
+FARPROC WINAPI FakeProcessorCount(HMODULE module, LPCSTR name)
+{
+    if (HIWORD(reinterpret_cast<uintptr_t>(name)) && std::string(name) == "GetActiveProcessorCount")
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(AnswerProcessorCount));
+    return realGetProcAddress(module, name);
+}
+}  // namespace
+
+TEST_CASE("/s renders on every processor: the window thread and its helpers, all below normal while they render")
 {
     SaverSession session;
-    StartRun();
+    SaverState& state = session.state;
+    HookSetThreadPriority record;
+    StartRun(&state);
     CHECK(GetThreadPriority(GetCurrentThread()) == THREAD_PRIORITY_BELOW_NORMAL);
-    SendMessageA(saverState.screens[0].hwnd, WM_TIMER, kTickTimer, 0);
-    REQUIRE(renderPool.made);
-    CHECK(renderPool.helpers == GetActiveProcessorCount(ALL_PROCESSOR_GROUPS) - 1);
-    CHECK(renderPool.priority == TP_CALLBACK_PRIORITY_LOW);
+    CHECK(state.helpers == HelperCount(GetActiveProcessorCount(ALL_PROCESSOR_GROUPS)));
+
+    // Three helpers whatever this machine has, so that the pool has threads to lower.
+    state.helpers = 3;
+    const Screen& screen = state.screens[0];
+    for (int tick = 0; tick < 2; ++tick) {
+        const std::vector<uint32_t> expected = ReferenceFrame(viewState, screen.width, screen.height);
+        SendMessageA(state.clock, WM_TIMER, kTickTimer, 0);
+        CHECK(ShowsFrame(screen, expected));
+    }
+    REQUIRE(state.work != nullptr);
+
+    // Every submission ran: each lowered its thread below normal, rendered,
+    // and gave the thread back to the pool at the priority it had found.
+    const DWORD windowThread = GetCurrentThreadId();
+    const int calls = priorityCallCount;
+    REQUIRE(calls <= kMaxPriorityCalls);
+    int lowered = 0;
+    for (int i = 0; i < calls; ++i) {
+        const PriorityCall& call = priorityCalls[i];
+        CAPTURE(i);
+        if (call.thread == windowThread) {
+            CHECK(call.after == THREAD_PRIORITY_BELOW_NORMAL);
+            continue;
+        }
+        if (call.asked != THREAD_PRIORITY_BELOW_NORMAL)
+            continue;
+        ++lowered;
+        CHECK(call.after == THREAD_PRIORITY_BELOW_NORMAL);
+        // The same thread's next call puts back what this one found.
+        int next = i + 1;
+        while (next < calls && priorityCalls[next].thread != call.thread)
+            ++next;
+        REQUIRE(next < calls);
+        CHECK(priorityCalls[next].before == THREAD_PRIORITY_BELOW_NORMAL);
+        CHECK(priorityCalls[next].after == call.before);
+        CHECK(priorityCalls[next].after == THREAD_PRIORITY_NORMAL);
+    }
+    CHECK(lowered == 2 * 3);
+}
+
+TEST_CASE("the helper count follows the system's processor count, and a failed count leaves the window thread alone")
+{
+    SaverSession session;
+    SaverState& state = session.state;
+    SlotHook<FARPROC(WINAPI*)(HMODULE, LPCSTR)> fake(&getProcAddressSlot, FakeProcessorCount, &realGetProcAddress);
+    uint32_t helpers = 0;
+    SUBCASE("a failed count, 0: none (not 2^32 - 1 submissions a frame)") { processorAnswer = 0; }
+    SUBCASE("one processor: none") { processorAnswer = 1; }
+    SUBCASE("four: three") { processorAnswer = 4, helpers = 3; }
+    StartRun(&state);
+    REQUIRE(state.helpers == helpers);
+    const Screen& screen = state.screens[0];
+    const std::vector<uint32_t> expected = ReferenceFrame(viewState, screen.width, screen.height);
+    SendMessageA(state.clock, WM_TIMER, kTickTimer, 0);
+    CHECK(ShowsFrame(screen, expected));
+    CHECK((state.work != nullptr) == (helpers > 0));
 }
 
 TEST_CASE("a tick that leaves the view unchanged starts the zoom again from its first view")
@@ -653,17 +839,18 @@ TEST_CASE("a tick that leaves the view unchanged starts the zoom again from its 
     REQUIRE_FALSE(SameView(ViewAfterTicks(kFirstView, 18073709, nullptr, 60, 40), saturated));
 
     SaverSession session;
-    saverState.fullScreen = true;
+    SaverState& state = session.state;
+    state.fullScreen = true;
     viewState = kFirstView;
-    HWND hwnd = OpenScreen(Instance(), {0, 0, 60, 40}, nullptr);
+    HWND hwnd = OpenScreen(&state, Instance(), {0, 0, 60, 40}, nullptr);
     REQUIRE(hwnd);
-    const Screen& screen = saverState.screens[0];
-    CHECK(Ticks(hwnd, screen));
+    const Screen& screen = state.screens[0];
+    CHECK(Ticks(&state, screen));
     viewState = saturated;
     const std::vector<uint32_t> last = ReferenceFrame(saturated, 60, 40);
-    SendMessageA(hwnd, WM_TIMER, kTickTimer, 0);
+    SaverTick(&state);
     CHECK(ShowsFrame(screen, last));
     CHECK(SameView(viewState, kFirstView));
-    CHECK(Ticks(hwnd, screen));
+    CHECK(Ticks(&state, screen));
     CHECK(viewState.zoom == kFirstView.zoom + 0.1f);
 }

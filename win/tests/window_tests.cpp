@@ -3,6 +3,7 @@
 
 #include "animation.h"
 #include "canvas.h"
+#include "import_slot.h"
 #include "watchdog.h"
 
 #include <doctest/doctest.h>
@@ -13,21 +14,12 @@
 #include <vector>
 
 // WndProc reaches DefWindowProcA, and WM_CREATE SetTimer, through this
-// program's import slots, so pointing a slot at a recorder shows the calls.
-// The 32-bit slots' names have the C prefix and the stdcall argument size.
-#ifdef _WIN64
-#define DEF_WINDOW_PROC_SLOT "__imp_DefWindowProcA"
-#define SET_TIMER_SLOT "__imp_SetTimer"
-#else
-#define DEF_WINDOW_PROC_SLOT "__imp__DefWindowProcA@16"
-#define SET_TIMER_SLOT "__imp__SetTimer@16"
-#endif
-extern "C" LRESULT(WINAPI* defWindowProcSlot)(HWND, UINT, WPARAM, LPARAM) __asm__(DEF_WINDOW_PROC_SLOT);
-extern "C" UINT_PTR(WINAPI* setTimerSlot)(HWND, UINT_PTR, UINT, TIMERPROC) __asm__(SET_TIMER_SLOT);
+// program's import slots (import_slot.h).
+extern "C" LRESULT(WINAPI* defWindowProcSlot)(HWND, UINT, WPARAM, LPARAM) __asm__(IMPORT_SLOT(DefWindowProcA, 16));
+extern "C" UINT_PTR(WINAPI* setTimerSlot)(HWND, UINT_PTR, UINT, TIMERPROC) __asm__(IMPORT_SLOT(SetTimer, 16));
 
 namespace {
 
-const WindowState initialState = windowState;
 const uint32_t kBorderless = WS_CHILD | WS_VISIBLE;
 
 LRESULT(WINAPI* realDefWindowProc)(HWND, UINT, WPARAM, LPARAM);
@@ -46,25 +38,15 @@ LRESULT WINAPI RefuseCreation(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
     return message == WM_NCCREATE ? FALSE : realDefWindowProc(hwnd, message, wParam, lParam);
 }
 
-template <typename Function>
-void SetSlot(Function* slot, Function target)
-{
-    DWORD protection;
-    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-    *slot = target;
-    VirtualProtect(slot, sizeof *slot, protection, &protection);
-}
-
 // While it lives, what WndProc passes on to DefWindowProcA goes through `hook`
 // (by default only recorded in passedOn).
 struct HookDefWindowProc {
-    explicit HookDefWindowProc(LRESULT(WINAPI* hook)(HWND, UINT, WPARAM, LPARAM) = RecordDefWindowProc)
+    SlotHook<LRESULT(WINAPI*)(HWND, UINT, WPARAM, LPARAM)> hook;
+    explicit HookDefWindowProc(LRESULT(WINAPI* recorder)(HWND, UINT, WPARAM, LPARAM) = RecordDefWindowProc)
+        : hook(&defWindowProcSlot, recorder, &realDefWindowProc)
     {
-        realDefWindowProc = defWindowProcSlot;
         passedOn.clear();
-        SetSlot(&defWindowProcSlot, hook);
     }
-    ~HookDefWindowProc() { SetSlot(&defWindowProcSlot, realDefWindowProc); }
 };
 
 // The timers that SetTimer was asked for while a HookSetTimer lived.
@@ -84,13 +66,8 @@ UINT_PTR WINAPI RecordSetTimer(HWND hwnd, UINT_PTR id, UINT period, TIMERPROC ca
 }
 
 struct HookSetTimer {
-    HookSetTimer()
-    {
-        realSetTimer = setTimerSlot;
-        timerCalls.clear();
-        SetSlot(&setTimerSlot, RecordSetTimer);
-    }
-    ~HookSetTimer() { SetSlot(&setTimerSlot, realSetTimer); }
+    SlotHook<UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC)> hook;
+    HookSetTimer() : hook(&setTimerSlot, RecordSetTimer, &realSetTimer) { timerCalls.clear(); }
 };
 
 bool WasPassedOn(UINT message)
@@ -172,32 +149,14 @@ bool SameRect(const RECT& a, const RECT& b)
 
 }  // namespace
 
-TEST_CASE("the window state starts empty, 1 x 1 and with the borderless style saved")
-{
-    CHECK(initialState.pixels == nullptr);
-    CHECK(initialState.monitorWidth == 0);
-    CHECK(initialState.monitorHeight == 0);
-    CHECK(initialState.clientWidth == 1);
-    CHECK(initialState.clientHeight == 1);
-    CHECK(initialState.invalidRect.left == 0);
-    CHECK(initialState.invalidRect.top == 0);
-    CHECK(initialState.invalidRect.right == 1);
-    CHECK(initialState.invalidRect.bottom == 1);
-    CHECK(initialState.savedStyle == 0x50000000u);
-}
-
 TEST_CASE("the class and a new window")
 {
     HWND hwnd = MainWindow();
     CHECK_FALSE(RegisterWindowClass(Instance()));  // a second registration is refused
 
-    WNDCLASSA windowClass = {};
-    REQUIRE(GetClassInfoA(Instance(), "Mandelbrot Set", &windowClass));
-    // What shows: the erase on a resize, the icon, the cursor and the erase colour.
-    CHECK(windowClass.style == (CS_HREDRAW | CS_VREDRAW));
-    CHECK(windowClass.hIcon == LoadIconA(nullptr, IDI_APPLICATION));
-    CHECK(windowClass.hCursor == LoadCursorA(nullptr, IDC_ARROW));
-    CHECK(windowClass.hbrBackground == reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(5)));
+    // The file's icon resource is what Explorer shows; the window keeps the
+    // system's application icon.
+    CHECK(reinterpret_cast<HICON>(GetClassLongPtrA(hwnd, GCLP_HICON)) == LoadIconA(nullptr, IDI_APPLICATION));
 
     char title[32] = {};
     GetWindowTextA(hwnd, title, sizeof title);
@@ -240,6 +199,20 @@ TEST_CASE("the class and a new window")
             CHECK(windowState.invalidRect.right == client.right);
             CHECK(windowState.invalidRect.bottom == client.bottom);
         }
+    }
+    SUBCASE("any resize, a smaller one too, repaints the whole client area, erased first")
+    {
+        KeepWindowState keep;
+        ResetMainWindow(hwnd);
+        UpdateWindow(hwnd);
+        HookDefWindowProc record;
+        SetWindowPos(hwnd, nullptr, 0, 0, 390, 295, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        RECT client, update;
+        GetClientRect(hwnd, &client);
+        REQUIRE(GetUpdateRect(hwnd, &update, FALSE));
+        CHECK(SameRect(update, client));
+        UpdateWindow(hwnd);
+        CHECK(WasPassedOn(WM_ERASEBKGND));
     }
 }
 
@@ -646,7 +619,7 @@ TEST_CASE("PaintFrame shows the words as 32-bit and 16-bit displays read them")
     windowState.clientWidth = 64;
     windowState.clientHeight = 48;
 
-    SUBCASE("32 bits: red from bits 16-23, green 8-15, blue 0-7")
+    SUBCASE("32 bits: each word as it is, shown with bits 16-23 as red, 8-15 green, 0-7 blue")
     {
         const Canvas canvas(64, 48, 32);
         PaintFrame(canvas.dc, 64, 48);
