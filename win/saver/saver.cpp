@@ -27,6 +27,8 @@
 // and the toolchain's copy of it is an empty archive.
 #include "saver.h"
 
+#include "settings_dialog.h"
+
 #include "animation.h"
 #include "render/dispatch.h"
 
@@ -461,8 +463,7 @@ int RunScreenSaver(HINSTANCE instance, const char* commandLine)
 {
     const SaverCommand command = ParseSaverCommandLine(commandLine);
     if (command.mode == SaverMode::Settings) {
-        MessageBoxA(SettingsOwner(command.window), "This screen saver has no options that you can set.", kTitle,
-                    MB_OK | MB_ICONINFORMATION);
+        RunSettingsDialog(instance, SettingsOwner(command.window));
         return 0;
     }
     if (!RegisterSaverClass(instance))
