@@ -24,13 +24,15 @@
 // - /p HWND: a child window covering the preview area, input left to the
 //   system; it ends with its parent, also when the parent's process is killed
 //   and no message says so;
-// - /c, no argument or anything else: a note that there is nothing to set.
+// - /c, no argument or anything else: the settings dialog (settings_dialog.cpp).
 //
 // The protocol is written here rather than taken from the screen-saver
 // library (libscrnsave): that library drives a single window, while /s puts
 // one window on each monitor, each rendering its own frame size on every core;
 // and the toolchain's copy of it is an empty archive.
 #include "saver.h"
+
+#include "settings_dialog.h"
 
 #include "animation.h"
 #include "helper_count.h"
@@ -540,8 +542,7 @@ int RunScreenSaver(SaverState* state, HINSTANCE instance, const char* commandLin
 {
     const SaverCommand command = ParseSaverCommandLine(commandLine);
     if (command.mode == SaverMode::Settings) {
-        MessageBoxA(SettingsOwner(command.window), "This screen saver has no options that you can set.", kTitle,
-                    MB_OK | MB_ICONINFORMATION);
+        RunSettingsDialog(instance, SettingsOwner(command.window));
         return 0;
     }
     if (!RegisterSaverClasses(instance))

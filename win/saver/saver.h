@@ -1,5 +1,5 @@
 // The screen saver: the zoom on every monitor (/s), in the settings dialog's
-// preview (/p HWND), and a note that there is nothing to set (/c). Its state
+// preview (/p HWND), and the settings dialog (/c). Its state
 // is one record, SaverState, that the entry point owns and passes on; each
 // window reaches it through its Screen. Like shell.h, this header stays free
 // of <windows.h>.
@@ -105,7 +105,7 @@ void SaverTick(SaverState* state);
 // Lets go of the helpers' pool and work; the next frame makes them again.
 void StopHelpers(SaverState* state);
 
-// The owner of the settings note: the given window if it is one, else the
+// The owner of the settings dialog: the given window if it is one, else the
 // foreground window.
 HWND__* SettingsOwner(uintptr_t window);
 
