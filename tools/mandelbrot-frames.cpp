@@ -1,5 +1,5 @@
 // mandelbrot-frames: runs the animation headless and reports or exports
-// frames; kHelp in options.cpp says how to use it. This file keeps the frame
+// frames; Help() in options.cpp says how to use it. This file keeps the frame
 // loop, the progress line and the hash; the command line, the PNG file and
 // the render threads have files of their own.
 #include "animation.h"
@@ -40,7 +40,7 @@ Progress progress;
 // A command line that does not parse: exit status 2, with the usage.
 [[noreturn]] void Fail(const std::string& problem)
 {
-    std::fprintf(stderr, "mandelbrot-frames: %s (%s)\n", problem.c_str(), kUsage);
+    std::fprintf(stderr, "mandelbrot-frames: %s (%s)\n", problem.c_str(), Usage().c_str());
     std::exit(2);
 }
 
@@ -121,6 +121,23 @@ uint32_t* AllocateFrame(int32_t W, int32_t H)
     return pixels;
 }
 
+// One line a render path, in order of preference: its name, and whether
+// auto takes it or this CPU cannot run it.
+std::string PathList()
+{
+    std::string list;
+    for (int i = 0; i < kRenderPathCount; ++i) {
+        const RenderPath path = RenderPath(i);
+        list += RenderPathName(path);
+        if (path == BestRenderPath())
+            list += " (auto)";
+        else if (!RenderPathAvailable(path))
+            list += " (not on this CPU)";
+        list += "\n";
+    }
+    return list;
+}
+
 uint64_t HashFrame(const uint32_t* pixels, int64_t words)
 {
     uint64_t hash = 0xcbf29ce484222325ull;
@@ -166,8 +183,8 @@ int main(int argc, char** argv)
     // Every run writes to standard output: the help, the line or the frames.
     if (stdoutClosed)
         OutputFailed(EBADF);
-    if (options.help) {
-        if (std::printf(kHelp, kUsage, kMaxFrameSide, kMaxThreads) < 0)
+    if (options.help || options.listPaths) {
+        if (std::fputs((options.help ? Help() : PathList()).c_str(), stdout) < 0)
             OutputFailed(errno);
         FinishOutput();
         return 0;

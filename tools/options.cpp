@@ -6,30 +6,17 @@
 #include <cstring>
 #include <vector>
 
-const char kUsage[] =
-    "usage: mandelbrot-frames --size WxH --ticks N [--from M | --fast-forward] [--png FILE] [--raw]"
-    " [--path scalar|sse2|avx2|avx512|auto] [--threads N] [--quiet]";
-
-const char kHelp[] =
-    "%s\n"
-    "Prints one line with the view after tick N and the FNV-1a hash of the frame tick N rendered.\n"
-    "  --size WxH       frame size, each side 0 to %d\n"
-    "  --ticks N        the last tick, 1 or more\n"
-    "  --from M         render only ticks M to N; the earlier ones advance the view\n"
-    "                   without rendering, exactly as rendering would\n"
-    "  --fast-forward   the same as --from N\n"
-    "  --png FILE       save tick N's frame as the screen shows it; a link is followed,\n"
-    "                   anything but a regular file is refused\n"
-    "  --raw            write every rendered frame to standard output as 32-bit BGRA rows\n"
-    "                   instead of the line\n"
-    "  --path P         the renderer (default auto: the fastest this CPU has); all give the same words\n"
-    "  --threads N      render each frame on N threads, 1 to %d (default: one for each CPU\n"
-    "                   this process may run on); the frames are the same for every N\n"
-    "  --quiet          show no progress (shown on a terminal's stderr when more than one frame is rendered)\n"
-    "  --help           print this and exit\n"
-    "Exit status: 0 done, 1 the run failed (the reason is on stderr), 2 the command line is wrong.\n";
-
 namespace {
+
+// The render paths' names, then "auto", each after the separator but the
+// first, and the last after `last`: "scalar|sse2|...|auto".
+std::string PathChoices(const char* separator, const char* last)
+{
+    std::string choices;
+    for (int i = 0; i < kRenderPathCount; ++i)
+        choices += std::string(i > 0 ? separator : "") + RenderPathName(RenderPath(i));
+    return choices + last + "auto";
+}
 
 // Parses a whole decimal number in [min, max]; false on anything else.
 bool ParseNumber(const char* text, long long min, long long max, long long* out)
@@ -81,7 +68,7 @@ std::string ParseValue(const std::string& arg, const char* value, Options* optio
     } else if (arg == "--path") {
         options->forcePath = std::strcmp(value, "auto") != 0;
         if (options->forcePath && !ParseRenderPath(value, &options->path))
-            return "--path wants scalar, sse2, avx2, avx512 or auto, not '" + std::string(value) + "'";
+            return "--path wants " + PathChoices(", ", " or ") + ", not '" + value + "'";
     } else {
         options->pngPath = value;
     }
@@ -97,12 +84,18 @@ ParsedOptions ParseOptions(int argc, const char* const* argv)
     std::string& problem = parsed.problem;
     std::vector<std::string> given;
     bool fastForward = false, fromGiven = false;
-    // --help wins over anything else on the line, however wrong.
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--help") == 0) {
+    // --help wins over anything else on the line, however wrong, and then
+    // --list-paths.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0)
             options.help = true;
-            return parsed;
-        }
+        else if (std::strcmp(argv[i], "--list-paths") == 0)
+            options.listPaths = true;
+    }
+    if (options.help)
+        options.listPaths = false;
+    if (options.help || options.listPaths)
+        return parsed;
     for (int i = 1; i < argc && problem.empty(); ++i) {
         const std::string arg = argv[i];
         if (std::find(given.begin(), given.end(), arg) != given.end()) {
@@ -145,4 +138,33 @@ ParsedOptions ParseOptions(int argc, const char* const* argv)
     if (fastForward)
         options.from = options.ticks;
     return parsed;
+}
+
+std::string Usage()
+{
+    return "usage: mandelbrot-frames --size WxH --ticks N [--from M | --fast-forward] [--png FILE] [--raw] [--path " +
+           PathChoices("|", "|") + "] [--threads N] [--quiet]";
+}
+
+std::string Help()
+{
+    return Usage() + "\n"
+           "Prints one line with the view after tick N and the FNV-1a hash of the frame tick N rendered.\n"
+           "  --size WxH       frame size, each side 0 to " + std::to_string(kMaxFrameSide) + "\n"
+           "  --ticks N        the last tick, 1 or more\n"
+           "  --from M         render only ticks M to N; the earlier ones advance the view\n"
+           "                   without rendering, exactly as rendering would\n"
+           "  --fast-forward   the same as --from N\n"
+           "  --png FILE       save tick N's frame as the screen shows it; a link is followed,\n"
+           "                   anything but a regular file is refused\n"
+           "  --raw            write every rendered frame to standard output as 32-bit BGRA rows\n"
+           "                   instead of the line\n"
+           "  --path P         the renderer (default auto: the fastest this CPU has); all give the same words\n"
+           "  --threads N      render each frame on N threads, 1 to " + std::to_string(kMaxThreads) +
+           " (default: one for each CPU\n"
+           "                   this process may run on); the frames are the same for every N\n"
+           "  --quiet          show no progress (shown on a terminal's stderr when more than one frame is rendered)\n"
+           "  --list-paths     print the render paths, the fastest last, and exit\n"
+           "  --help           print this and exit\n"
+           "Exit status: 0 done, 1 the run failed (the reason is on stderr), 2 the command line is wrong.\n";
 }

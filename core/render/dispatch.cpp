@@ -7,7 +7,40 @@
 #include <atomic>
 #include <cstring>
 
+// The SIMD kernels that the table below names, each defined in
+// render/<set>/render_<set>.cpp and compiled with that instruction set's flags
+// (core/CMakeLists.txt).
+void RenderGridSse2(const FrameGrid& grid);
+void RenderGridAvx2(const FrameGrid& grid);
+void RenderGridAvx512(const FrameGrid& grid);
+
 namespace {
+
+// Every render path, RenderPath(i) in row i, in order of preference: its
+// name, what renders its bands (no kernel: the reference renders frame rows)
+// and the CpuFeature bits the CPU must offer for it. Everything that acts on
+// a path reads it here; a RenderPath value without a row is never available
+// and renders as Scalar.
+struct PathEntry {
+    const char* name;
+    void (*kernel)(const FrameGrid& grid);
+    unsigned features;
+};
+constexpr PathEntry kPaths[] = {
+    {"scalar", nullptr, 0},
+    {"sse2", RenderGridSse2, kCpuSse2},
+    {"avx2", RenderGridAvx2, kCpuAvx2},
+    {"avx512", RenderGridAvx512, kCpuAvx512f},
+};
+static_assert(!kPaths[0].kernel && kPaths[0].features == 0, "row 0 is the reference, which every CPU runs");
+static_assert(sizeof kPaths / sizeof kPaths[0] <= 32, "RenderPathsWith gives a path a bit of an unsigned");
+
+// The entry of a path, or null for a value that names none.
+const PathEntry* Entry(RenderPath path)
+{
+    const unsigned i = static_cast<unsigned>(path);
+    return i < sizeof kPaths / sizeof kPaths[0] ? &kPaths[i] : nullptr;
+}
 
 // The kernels keep word indices in 32 unsigned bits.
 static_assert(static_cast<uint64_t>(kMaxFrameSide) * kMaxFrameSide <= UINT32_MAX, "frame too large for the kernels");
@@ -21,41 +54,6 @@ constexpr int32_t kBandsAFrame = 128;
 RenderWorkspace frameWorkspace;
 
 RenderPath lastFramePath = RenderPath::Scalar;
-
-// Every render path, in RenderPath's order, which is also the order of
-// preference: what names it, what renders its bands (no kernel: the reference
-// renders frame rows) and what the CPU must offer for it. Everything that
-// acts on a path reads it here; a RenderPath value without an entry is never
-// available and renders as Scalar.
-struct PathEntry {
-    RenderPath path;
-    const char* name;
-    void (*kernel)(const FrameGrid& grid);
-    unsigned features;  // CpuFeature bits
-};
-constexpr PathEntry kPaths[] = {
-    {RenderPath::Scalar, "scalar", nullptr, 0},
-    {RenderPath::Sse2, "sse2", RenderGridSse2, kCpuSse2},
-    {RenderPath::Avx2, "avx2", RenderGridAvx2, kCpuAvx2},
-    {RenderPath::Avx512, "avx512", RenderGridAvx512, kCpuAvx512f},
-};
-static_assert(sizeof kPaths / sizeof kPaths[0] == kRenderPathCount, "a render path without an entry");
-
-constexpr bool EntriesInOrder()
-{
-    for (int i = 0; i < kRenderPathCount; ++i)
-        if (kPaths[i].path != RenderPath(i))
-            return false;
-    return true;
-}
-static_assert(EntriesInOrder(), "kPaths[i] must describe RenderPath(i)");
-
-// The entry of a path, or null for a value that names none.
-const PathEntry* Entry(RenderPath path)
-{
-    const unsigned i = static_cast<unsigned>(path);
-    return i < kRenderPathCount ? &kPaths[i] : nullptr;
-}
 
 // Settled on first use, which any number of threads may make at once, each
 // with frames of its own: both records are atomics (the lean build has no
@@ -159,6 +157,8 @@ void CutIntoBands(RenderWorkspace& work, int32_t bands)
 
 }  // namespace
 
+const int kRenderPathCount = sizeof kPaths / sizeof kPaths[0];
+
 const char* RenderPathName(RenderPath path)
 {
     const PathEntry* entry = Entry(path);
@@ -167,9 +167,9 @@ const char* RenderPathName(RenderPath path)
 
 bool ParseRenderPath(const char* name, RenderPath* path)
 {
-    for (const PathEntry& entry : kPaths)
-        if (std::strcmp(name, entry.name) == 0) {
-            *path = entry.path;
+    for (int i = 0; i < kRenderPathCount; ++i)
+        if (std::strcmp(name, kPaths[i].name) == 0) {
+            *path = RenderPath(i);
             return true;
         }
     return false;
@@ -178,9 +178,9 @@ bool ParseRenderPath(const char* name, RenderPath* path)
 unsigned RenderPathsWith(unsigned features)
 {
     unsigned paths = 0;
-    for (const PathEntry& entry : kPaths)
-        if ((entry.features & ~features) == 0)
-            paths |= 1u << int(entry.path);
+    for (int i = 0; i < kRenderPathCount; ++i)
+        if ((kPaths[i].features & ~features) == 0)
+            paths |= 1u << i;
     return paths;
 }
 
@@ -192,9 +192,9 @@ bool RenderPathAvailable(RenderPath path)
 RenderPath BestRenderPath()
 {
     RenderPath best = RenderPath::Scalar;
-    for (const PathEntry& entry : kPaths)
-        if (RenderPathAvailable(entry.path))
-            best = entry.path;
+    for (int i = 0; i < kRenderPathCount; ++i)
+        if (RenderPathAvailable(RenderPath(i)))
+            best = RenderPath(i);
     return best;
 }
 

@@ -7,8 +7,12 @@
 #include <atomic>
 #include <cstdint>
 
-enum class RenderPath { Scalar, Sse2, Avx2, Avx512 };
-constexpr int kRenderPathCount = 4;
+// A render path: the scalar reference (0) or one of the SIMD kernels after it,
+// numbered in the dispatcher's table (dispatch.cpp), which is the one place
+// that lists them; RenderPathName and ParseRenderPath name them.
+enum class RenderPath : int { Scalar = 0 };
+// The number of paths built in: RenderPath(0) up to RenderPath(kRenderPathCount - 1).
+extern const int kRenderPathCount;
 
 // The largest frame side the fast paths take (the largest client area a window
 // reports); larger frames are rendered by the reference. The one place this limit is written.
@@ -33,10 +37,10 @@ struct RenderWorkspace {
     std::atomic<int32_t> nextBand;
 };
 
-// Name used on command lines and in reports: scalar, sse2, avx2, avx512
-// ("unknown" for a value that is no path).
+// Name used on command lines and in reports ("scalar" for the reference,
+// "unknown" for a value that is no path).
 const char* RenderPathName(RenderPath path);
-// False if the name is none of the above.
+// False if the name is no path's.
 bool ParseRenderPath(const char* name, RenderPath* path);
 
 // Bit i set: RenderPath i runs on a CPU with these CpuFeature bits (render/cpu.h).

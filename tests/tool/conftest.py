@@ -16,11 +16,27 @@ def pytest_addoption(parser):
     parser.addoption("--tool", required=True, help="the frame tool's command, an emulator's words first")
 
 
+def command_of(config):
+    # Absolute, since some runs start in another folder.
+    return [os.path.abspath(word) if os.path.exists(word) else word for word in shlex.split(config.getoption("--tool"))]
+
+
 @pytest.fixture(scope="session")
 def tool_command(request):
-    # Absolute, since some runs start in another folder.
-    return [os.path.abspath(word) if os.path.exists(word) else word
-            for word in shlex.split(request.config.getoption("--tool"))]
+    return command_of(request.config)
+
+
+def pytest_generate_tests(metafunc):
+    """A test with a `path` argument runs once for each fast render path that
+    --list-paths names, and for auto; one with `render_paths` gets the list,
+    each line's words."""
+    if {"path", "render_paths"} & set(metafunc.fixturenames):
+        listed = subprocess.run([*command_of(metafunc.config), "--list-paths"], capture_output=True, check=True)
+        lines = [line.split(" ", 1) for line in listed.stdout.decode().splitlines()]
+        if "path" in metafunc.fixturenames:
+            metafunc.parametrize("path", [line[0] for line in lines[1:]] + ["auto"])
+        if "render_paths" in metafunc.fixturenames:
+            metafunc.parametrize("render_paths", [lines], ids=["listed"])
 
 
 @pytest.fixture(scope="session")

@@ -37,7 +37,18 @@ def frames_on(tool, *args):
     return out
 
 
-@pytest.mark.parametrize("path", ["sse2", "avx2", "avx512", "auto"])
+def test_list_paths(tool, render_paths):
+    """--list-paths names the scalar reference first, then each fast path;
+    auto takes the last this CPU runs, and the tool refuses each it cannot."""
+    assert render_paths[0][0] == "scalar" and len(render_paths) > 1
+    notes = [line[1] if len(line) > 1 else "" for line in render_paths]
+    assert notes.count("(auto)") == 1 and set(notes) <= {"", "(auto)", "(not on this CPU)"}
+    assert set(notes[notes.index("(auto)") + 1:]) <= {"(not on this CPU)"}
+    for (name, *_), note in zip(render_paths, notes):
+        run = tool("--size", "3x2", "--ticks", "1", "--path", name)
+        assert (run.returncode == 0) == (note != "(not on this CPU)"), (name, run.stderr)
+
+
 def test_each_path_gives_the_reference_frames(tool, reference_frames, path):
     """Every path the CPU has gives the scalar path's words; one it lacks is a
     run failure (status 1) with its reason."""
