@@ -17,9 +17,10 @@
 namespace {
 
 // The picture's file. Where the file system can, it is an unnamed file in the
-// folder of the file it replaces (O_TMPFILE), which nothing can leave behind,
-// not even SIGKILL; it gets a name only once complete. Elsewhere it is a named
-// temporary file there, removed on every way out, fatal signals included.
+// folder of the file it replaces (O_TMPFILE), which nothing can leave behind
+// while it is written, not even SIGKILL; it gets a name only once complete.
+// Elsewhere it is a named temporary file there, removed on every way out,
+// fatal signals included (all but SIGKILL).
 struct PngFile {
     std::string path;    // as given, for messages
     std::string target;  // the file that gets the picture: the path, links followed
@@ -176,7 +177,7 @@ bool WritePng(const uint32_t* pixels, int32_t width, int32_t height)
 
 // Gives the complete unnamed file the target's name: a link under a fresh
 // temporary name, renamed onto the target. Signals wait meanwhile, so that
-// none can leave the link.
+// none but SIGKILL, in that instant, can leave the link.
 bool NameUnnamed()
 {
     char source[64];

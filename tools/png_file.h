@@ -12,7 +12,8 @@
 // the reason on failure.
 bool PreparePng(const char* path, std::string* problem);
 
-// Writes the frame (bits 16-23 red, 8-15 green, 0-7 blue) and puts the
+// Writes the frame as the screen shows it (bits 16-23 red, 8-15 green, 0-7
+// blue: the pixel word in color.h) and puts the
 // complete file in place under its name, with the permission bits of the
 // file it replaces. False with the reason on failure; the earlier file stays.
 bool SavePng(const uint32_t* pixels, int32_t width, int32_t height, std::string* problem);

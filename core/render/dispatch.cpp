@@ -19,7 +19,8 @@ namespace {
 // Every render path, RenderPath(i) in row i, in order of preference: its
 // name, what renders its bands (no kernel: the reference renders frame rows)
 // and the CpuFeature bits the CPU must offer for it. Everything that acts on
-// a path reads it here; a RenderPath value without a row is never available
+// a path reads it here, names included (the build adds each kernel's file:
+// core/CMakeLists.txt); a RenderPath value without a row is never available
 // and renders as Scalar.
 struct PathEntry {
     const char* name;

@@ -69,7 +69,8 @@ void RenderBands(RenderWorkspace* workspace);
 
 // Writes the same words as RenderReference through the given path, as
 // BeginFrame and RenderBands on the core's own workspace, the frame one band
-// on the calling thread, and returns the path that rendered them.
+// on the calling thread, and returns the path that rendered them. One caller
+// at a time: the workspace is shared.
 RenderPath RenderViewOnPath(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H);
 
 // The path that rendered RenderViewOnPath's latest non-empty frame (Scalar before any).
