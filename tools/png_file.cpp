@@ -1,9 +1,10 @@
 #include "png_file.h"
 
+#include "signals_held.h"
+
 #include <png.h>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,13 +115,12 @@ void HandleFatalSignals()
 int CreateNamedTemp()
 {
     HandleFatalSignals();
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-XXXXXX", png.folder.c_str());
-    const int fd = mkostemp(tempName, O_CLOEXEC);
-    tempExists = fd >= 0;
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    int fd = -1;
+    WithSignalsHeld([&] {
+        std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-XXXXXX", png.folder.c_str());
+        fd = mkostemp(tempName, O_CLOEXEC);
+        tempExists = fd >= 0;
+    });
     return fd;
 }
 
@@ -182,25 +182,23 @@ bool NameUnnamed()
 {
     char source[64];
     std::snprintf(source, sizeof source, "/proc/self/fd/%d", fileno(png.file));
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
     bool ok = false;
-    int error = EEXIST;
-    for (int attempt = 0; !ok && error == EEXIST && attempt < 100; ++attempt) {
-        std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-%ld-%d", png.folder.c_str(),
-                      static_cast<long>(getpid()), attempt);
-        ok = linkat(AT_FDCWD, source, AT_FDCWD, tempName, AT_SYMLINK_FOLLOW) == 0;
-        error = errno;
-    }
-    if (!ok)
-        failure = std::strerror(error);
-    if (ok && std::rename(tempName, png.target.c_str()) != 0) {
-        failure = std::strerror(errno);
-        unlink(tempName);
-        ok = false;
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    WithSignalsHeld([&] {
+        int error = EEXIST;
+        for (int attempt = 0; !ok && error == EEXIST && attempt < 100; ++attempt) {
+            std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-%ld-%d", png.folder.c_str(),
+                          static_cast<long>(getpid()), attempt);
+            ok = linkat(AT_FDCWD, source, AT_FDCWD, tempName, AT_SYMLINK_FOLLOW) == 0;
+            error = errno;
+        }
+        if (!ok)
+            failure = std::strerror(error);
+        if (ok && std::rename(tempName, png.target.c_str()) != 0) {
+            failure = std::strerror(errno);
+            unlink(tempName);
+            ok = false;
+        }
+    });
     return ok;
 }
 
@@ -249,15 +247,13 @@ bool SavePng(const uint32_t* pixels, int32_t width, int32_t height, std::string*
     }
     png.file = nullptr;
     if (ok && !png.unnamed) {
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &old);
-        ok = std::rename(tempName, png.target.c_str()) == 0;
-        if (ok)
-            tempExists = 0;
-        else
-            failure = std::strerror(errno);
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        WithSignalsHeld([&] {
+            ok = std::rename(tempName, png.target.c_str()) == 0;
+            if (ok)
+                tempExists = 0;
+            else
+                failure = std::strerror(errno);
+        });
     }
     if (!ok) {
         DiscardPng();

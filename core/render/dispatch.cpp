@@ -244,6 +244,11 @@ RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewSta
     return path;
 }
 
+int32_t FrameBands(const RenderWorkspace* workspace)
+{
+    return workspace->bands;
+}
+
 void RenderBands(RenderWorkspace* workspace)
 {
     RenderWorkspace& work = *workspace;

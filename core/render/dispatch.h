@@ -61,6 +61,10 @@ bool SetRenderPath(RenderPath path);
 RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewState& view,
                       uint32_t* pixels, int32_t W, int32_t H);
 
+// The number of bands of the frame begun in the workspace: at most that many
+// threads find work in it.
+int32_t FrameBands(const RenderWorkspace* workspace);
+
 // Renders bands of the frame begun in the workspace until none is left. Any number of threads
 // may call it at once for the same workspace; the frame holds exactly the reference's words once
 // every call has returned. Bands are small groups of distinct rows handed out dynamically, each
