@@ -1,8 +1,9 @@
 // mandelbrot-frames: runs the animation headless and reports or exports
 // frames; Help() in options.cpp says how to use it. This file keeps the frame
-// loop, the progress line and the hash; the command line, the PNG file and
-// the render threads have files of their own.
+// loop, the progress line and the hash; the command line, the memory check,
+// the PNG file and the render threads have files of their own.
 #include "animation.h"
+#include "available_memory.h"
 #include "options.h"
 #include "png_file.h"
 #include "render/dispatch.h"
@@ -79,22 +80,6 @@ bool MakeStandardDescriptorsSafe()
     return stdoutClosed;
 }
 
-// Memory the system can still give without swapping or killing us, in bytes;
-// false where the system does not say.
-bool AvailableMemory(unsigned long long* bytes)
-{
-    bool known = false;
-    if (FILE* meminfo = std::fopen("/proc/meminfo", "re")) {
-        char line[256];
-        unsigned long long kib = 0;
-        while (!known && std::fgets(line, sizeof line, meminfo))
-            known = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
-        std::fclose(meminfo);
-        *bytes = kib * 1024;
-    }
-    return known;
-}
-
 // A zeroed buffer big enough for the frame and for the centre word that an
 // empty frame's tick still reads.
 uint32_t* AllocateFrame(int32_t W, int32_t H)
@@ -103,15 +88,15 @@ uint32_t* AllocateFrame(int32_t W, int32_t H)
     const int64_t centre = CenterIndex(W, H) + 1;
     if (words < centre)
         words = centre;
-    const unsigned long long bytes = static_cast<unsigned long long>(words) * 4;
-    unsigned long long available = 0;
+    const uint64_t bytes = static_cast<uint64_t>(words) * 4;
+    uint64_t available = 0;
     // A 32-bit build cannot address the largest frames at all, and a process
     // may be held to less memory than the system has.
     std::string refusal;
     uint32_t* pixels = nullptr;
     if (bytes > SIZE_MAX)
         refusal = "more than a " + std::to_string(sizeof(void*) * 8) + "-bit program can address";
-    else if (AvailableMemory(&available) && bytes > available)
+    else if (AvailableMemory("", &available) && bytes > available)
         refusal = "more than the " + std::to_string(available) + " bytes of memory available";
     else if (!(pixels = static_cast<uint32_t*>(std::calloc(static_cast<size_t>(words), 4))))
         refusal = "more than this process may allocate";
