@@ -1,14 +1,21 @@
 """The --png file: what it replaces and keeps, what it refuses, and that no
 way out of a run (a failed write, any signal, a closed pipe) leaves anything
 but the earlier file."""
+import grp
 import os
+import pathlib
+import pwd
 import resource
+import shutil
 import signal
 import stat
 import subprocess
+import tempfile
 import time
 
-from helpers import OLD, SANITIZED, no_core_dump, old_kept, one_line_error, read_exactly
+import pytest
+
+from helpers import OLD, SANITIZED, no_core_dump, no_descriptor_links, old_kept, one_line_error, read_exactly
 from model import model_frames, shown
 from png_rgb import read_png
 
@@ -75,6 +82,152 @@ def test_png_refuses_what_is_not_a_regular_file(tool, tmp_path):
     assert sorted(os.listdir(tmp_path)) == before and stat.S_ISFIFO(os.stat(tmp_path / "fifo").st_mode)
     if "nulldev" in before:
         assert stat.S_ISCHR(os.stat(tmp_path / "nulldev").st_mode)
+
+
+def test_png_keeps_owner_and_group(tool, old_png, file_route):
+    """A replaced file keeps its owner and group as well as its permission
+    bits, where the process may give them (here as root: both)."""
+    if os.geteuid() != 0:
+        pytest.skip("only root gives a file to another user")
+    nobody = pwd.getpwnam("nobody").pw_uid
+    daemon = grp.getgrnam("daemon").gr_gid
+    os.chown(old_png, nobody, daemon)
+    os.chmod(old_png, 0o664)
+    run = tool("--size", "30x20", "--ticks", "5", "--png", str(old_png), setup=file_route)
+    status = os.stat(old_png)
+    assert run.returncode == 0 and read_png(old_png)[:2] == (30, 20), run.stderr
+    assert (status.st_uid, status.st_gid, stat.S_IMODE(status.st_mode)) == (nobody, daemon, 0o664)
+    assert os.listdir(old_png.parent) == ["f.png"]
+
+
+@pytest.fixture
+def shared_folder():
+    """A folder that any user can reach and write in, sticky as /tmp is:
+    for the tests that run the tool as another user (tmp_path is root's
+    alone). They run as root to act as that user."""
+    if os.geteuid() != 0:
+        pytest.skip("the test acts as other users, which only root may")
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="mandelbrot-frames-test-"))
+    os.chmod(folder, 0o1777)
+    yield folder
+    shutil.rmtree(folder)
+
+
+def as_user(name, groups=(), then=None):
+    """The setup that runs the tool as the user, with those supplementary
+    groups, and then runs `then` (a file route's setup, say)."""
+    user = pwd.getpwnam(name)
+
+    def setup():
+        os.setgroups([grp.getgrnam(group).gr_gid for group in groups])
+        os.setgid(user.pw_gid)
+        os.setuid(user.pw_uid)
+        if then:
+            then()
+    return setup
+
+
+def refused_before_rendering(run, name, reason):
+    """Status 1 with the reason, and not a raw frame written: the name was
+    checked before any frame was rendered."""
+    return (one_line_error(run, 1, f"cannot write the PNG file '{name}': {reason}") and not run.stdout
+            and "usage:" not in run.stderr.decode())
+
+
+def test_png_where_the_user_may_not_replace_it(tool, shared_folder, file_route):
+    """Refused before any frame is rendered, and left as it was: a file of
+    another user in a sticky folder (only its owner, the folder's owner or
+    root may replace it, though others may write it), and a file the user may
+    not write, which a shell's redirection would not overwrite either. Root
+    replaces a read-only file, as its shell does."""
+    theirs = shared_folder / "theirs.png"
+    theirs.write_bytes(OLD)
+    os.chown(theirs, pwd.getpwnam("daemon").pw_uid, grp.getgrnam("daemon").gr_gid)
+    os.chmod(theirs, 0o666)
+    read_only = shared_folder / "read-only.png"
+    read_only.write_bytes(OLD)
+    os.chown(read_only, pwd.getpwnam("nobody").pw_uid, pwd.getpwnam("nobody").pw_gid)
+    os.chmod(read_only, 0o444)
+    before = sorted(os.listdir(shared_folder))
+    for name, reason in [("theirs.png", "it belongs to another user, and its folder is sticky"),
+                         ("read-only.png", "Permission denied")]:
+        run = tool("--size", "64x48", "--ticks", "200", "--raw", "--png", name, cwd=shared_folder,
+                   setup=as_user("nobody", then=file_route))
+        assert refused_before_rendering(run, name, reason), run
+        assert (shared_folder / name).read_bytes() == OLD
+    assert sorted(os.listdir(shared_folder)) == before and stat.S_IMODE(os.stat(read_only).st_mode) == 0o444
+
+    # Its owner replaces it, sticky folder or not; root replaces a read-only file.
+    run = tool("--size", "4x4", "--ticks", "1", "--png", "theirs.png", cwd=shared_folder,
+               setup=as_user("daemon", then=file_route))
+    assert run.returncode == 0 and read_png(theirs)[:2] == (4, 4), run.stderr
+    run = tool("--size", "4x4", "--ticks", "1", "--png", "read-only.png", cwd=shared_folder, setup=file_route)
+    assert run.returncode == 0 and read_png(read_only)[:2] == (4, 4), run.stderr
+    assert stat.S_IMODE(os.stat(read_only).st_mode) == 0o444 and sorted(os.listdir(shared_folder)) == before
+
+
+def test_png_keeps_the_group_a_user_may_give(tool, shared_folder, file_route):
+    """A user who is not root keeps a replaced file's group where the user
+    belongs to it; the owner becomes the user, as the only one it may give."""
+    folder = shared_folder / "nobody's"
+    folder.mkdir()
+    os.chown(folder, pwd.getpwnam("nobody").pw_uid, pwd.getpwnam("nobody").pw_gid)
+    png = folder / "f.png"
+    png.write_bytes(OLD)
+    daemon = grp.getgrnam("daemon").gr_gid
+    os.chown(png, 0, daemon)
+    os.chmod(png, 0o664)
+    run = tool("--size", "4x4", "--ticks", "1", "--png", str(png), setup=as_user("nobody", ["daemon"], file_route))
+    status = os.stat(png)
+    assert run.returncode == 0 and read_png(png)[:2] == (4, 4), run.stderr
+    assert (status.st_uid, status.st_gid, stat.S_IMODE(status.st_mode)) == (pwd.getpwnam("nobody").pw_uid, daemon,
+                                                                             0o664)
+    assert os.listdir(folder) == ["f.png"]
+
+
+def test_png_without_proc(tool_command, shared_folder, file_route, emulated):
+    """Without /proc (a mount namespace that hides it, a chroot) the file is
+    still put in place, by root and by another user, through the way chosen
+    before any frame was rendered."""
+    if SANITIZED or emulated:
+        pytest.skip("the sanitizers and the emulator need /proc themselves")
+    hide_proc = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                 'mount -t tmpfs none /proc && exec "$@"', "sh"]
+    if subprocess.run([*hide_proc, "test", "!", "-e", "/proc/self"], capture_output=True).returncode != 0:
+        pytest.skip("no mount namespace here to hide /proc in")
+    nobody = pwd.getpwnam("nobody")
+    as_nobody = ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}", "--clear-groups"]
+    expected = (8, 6, shown(model_frames(8, 6, 2)[1]))
+
+    def older_kernel():
+        no_descriptor_links()
+        if file_route:
+            file_route()
+    # As root, as another user, and as one that may not link a descriptor
+    # either, who is left a named temporary file.
+    for user, setup in [([], file_route), (as_nobody, file_route), (as_nobody, older_kernel)]:
+        png = shared_folder / "f.png"
+        png.write_bytes(OLD)
+        if user:
+            os.chown(png, nobody.pw_uid, nobody.pw_gid)
+        run = subprocess.run([*hide_proc, *user, *tool_command, "--size", "8x6", "--ticks", "2", "--png", "f.png"],
+                             capture_output=True, cwd=shared_folder, preexec_fn=setup)
+        assert run.returncode == 0 and read_png(png) == expected, (user, run.stderr)
+        assert os.listdir(shared_folder) == ["f.png"]
+        png.unlink()
+
+
+def test_png_naming_standard_output(tool, tmp_path):
+    """The file that standard output writes to is refused, by any of its names:
+    replacing it would leave the line in a file that no name reaches."""
+    out = tmp_path / "out.txt"
+    out.write_bytes(b"")
+    os.link(out, tmp_path / "out-link.txt")
+    for name in ["/dev/stdout", str(out), "out-link.txt"]:
+        with open(out, "wb") as stdout:
+            run = tool("--size", "4x4", "--ticks", "3", "--png", name, stdout=stdout, cwd=tmp_path)
+        assert one_line_error(run, 1, f"cannot write the PNG file '{name}': it is the file standard output writes to")
+        assert out.read_bytes() == b"" and sorted(os.listdir(tmp_path)) == ["out-link.txt", "out.txt"]
 
 
 def test_png_name_of_the_longest_length(tool, tmp_path, file_route):
