@@ -199,7 +199,7 @@ int main(int argc, char** argv)
     progress.start = std::chrono::steady_clock::now();
     for (int64_t rendered = 1;; ++tick, ++rendered) {
         const ViewState before = view;
-        BeginFrame(&workspace, CurrentRenderPath(), view, pixels, W, H);
+        BeginFrame(&workspace, CurrentRenderPath(), view, pixels, W, H, running + 1);
         RenderOnHelperThreads(&workspace);
         view = ViewAfterTicks(view, 1, pixels, W, H);
         if (options.raw && std::fwrite(pixels, 4, frameWords, stdout) != static_cast<size_t>(frameWords))

@@ -67,7 +67,7 @@ int StartRenderThreads(int count, int* error)
     return started;
 }
 
-void RenderOnHelperThreads(RenderWorkspace* workspace)
+int RenderOnHelperThreads(RenderWorkspace* workspace)
 {
     const int helpers = std::min(started, std::max(0, FrameBands(workspace) - 1));
     if (helpers > 0) {
@@ -85,4 +85,5 @@ void RenderOnHelperThreads(RenderWorkspace* workspace)
             pthread_cond_wait(&finished, &mutex);
         pthread_mutex_unlock(&mutex);
     }
+    return helpers + 1;
 }

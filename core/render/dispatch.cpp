@@ -46,10 +46,13 @@ const PathEntry* Entry(RenderPath path)
 // The kernels keep word indices in 32 unsigned bits.
 static_assert(static_cast<uint64_t>(kMaxFrameSide) * kMaxFrameSide <= UINT32_MAX, "frame too large for the kernels");
 
-// Bands a frame is cut into, about: enough that threads finish close together
-// although a row's cost varies about tenfold across a frame, few enough that
-// the lanes left idle at each band's end cost little.
+// Bands a frame is cut into, at most one a distinct row: enough that threads
+// finish close together although a row's cost varies about tenfold across a
+// frame, few enough that the lanes left idle at each band's end cost little.
+// At least kBandsAFrame, and kBandsAThread for each thread that shares it,
+// so that every thread finds work however many there are.
 constexpr int32_t kBandsAFrame = 128;
+constexpr int32_t kBandsAThread = 8;
 
 // The window program's frames, rendered on its one thread.
 RenderWorkspace frameWorkspace;
@@ -219,7 +222,7 @@ bool SetRenderPath(RenderPath path)
 }
 
 RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewState& view,
-                      uint32_t* pixels, int32_t W, int32_t H)
+                      uint32_t* pixels, int32_t W, int32_t H, int32_t threads)
 {
     RenderWorkspace& work = *workspace;
     // Larger frames than any window has fall back to the reference rather
@@ -240,7 +243,8 @@ RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewSta
             PrepareFrameGrid(work);
         }
     }
-    CutIntoBands(work, kBandsAFrame);
+    const int64_t bands = std::max<int64_t>(kBandsAFrame, int64_t(kBandsAThread) * threads);
+    CutIntoBands(work, static_cast<int32_t>(std::min<int64_t>(bands, INT32_MAX)));
     return path;
 }
 

@@ -56,10 +56,12 @@ RenderPath CurrentRenderPath();
 bool SetRenderPath(RenderPath path);
 
 // Prepares the frame in the workspace (on one thread): computes its distinct coordinates
-// and readies its bands. Returns the path that will render it (a path the CPU lacks,
-// or a side over kMaxFrameSide, gives Scalar). An empty frame (W <= 0 or H <= 0) has no bands.
+// and readies its bands for `threads` threads to share: several for each where the frame
+// has the distinct rows, and at least a band for each where it has as many. Returns the
+// path that will render it (a path the CPU lacks, or a side over kMaxFrameSide, gives
+// Scalar). An empty frame (W <= 0 or H <= 0) has no bands.
 RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewState& view,
-                      uint32_t* pixels, int32_t W, int32_t H);
+                      uint32_t* pixels, int32_t W, int32_t H, int32_t threads = 1);
 
 // The number of bands of the frame begun in the workspace: at most that many
 // threads find work in it.
