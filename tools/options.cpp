@@ -8,8 +8,8 @@
 
 namespace {
 
-// The render paths' names, then "auto", each after the separator but the
-// first, and the last after `last`: "scalar|sse2|...|auto".
+// The render paths' names joined by `separator`, then `last` and "auto":
+// "scalar|sse2|...|auto", or "scalar, sse2, ... or auto".
 std::string PathChoices(const char* separator, const char* last)
 {
     std::string choices;
