@@ -125,7 +125,7 @@ double WallMs()
 void RenderOnStdThreads(RenderWorkspace* work, RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W,
                         int32_t H, int threads)
 {
-    BeginFrame(work, path, view, pixels, W, H);
+    BeginFrame(work, path, view, pixels, W, H, threads);
     std::vector<std::thread> others;
     for (int i = 1; i < threads; ++i)
         others.emplace_back(RenderBands, work);

@@ -9,7 +9,9 @@
 // The view the animation starts from.
 constexpr ViewState kFirstView = {1.0f, -0.75f, 0.5f};
 
-// The animation's only state. Written by AdvanceView alone (tests may set it).
+// The animation's only state: the view the next tick renders. AdvanceView
+// moves it on; the screen saver also sets it back to kFirstView once a tick
+// leaves it unchanged (the zoom can go no deeper), and tests set it.
 extern ViewState viewState;
 
 // Writes the W x H words of the current view through the plain reference

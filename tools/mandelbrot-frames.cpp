@@ -1,8 +1,9 @@
 // mandelbrot-frames: runs the animation headless and reports or exports
-// frames; kHelp in options.cpp says how to use it. This file keeps the frame
-// loop, the progress line and the hash; the command line, the PNG file and
-// the render threads have files of their own.
+// frames; Help() in options.cpp says how to use it. This file keeps the frame
+// loop, the progress line and the hash; the command line, the memory check,
+// the PNG file and the render threads have files of their own.
 #include "animation.h"
+#include "available_memory.h"
 #include "options.h"
 #include "png_file.h"
 #include "render/dispatch.h"
@@ -40,7 +41,7 @@ Progress progress;
 // A command line that does not parse: exit status 2, with the usage.
 [[noreturn]] void Fail(const std::string& problem)
 {
-    std::fprintf(stderr, "mandelbrot-frames: %s (%s)\n", problem.c_str(), kUsage);
+    std::fprintf(stderr, "mandelbrot-frames: %s (%s)\n", problem.c_str(), Usage().c_str());
     std::exit(2);
 }
 
@@ -79,22 +80,6 @@ bool MakeStandardDescriptorsSafe()
     return stdoutClosed;
 }
 
-// Memory the system can still give without swapping or killing us, in bytes;
-// false where the system does not say.
-bool AvailableMemory(unsigned long long* bytes)
-{
-    bool known = false;
-    if (FILE* meminfo = std::fopen("/proc/meminfo", "re")) {
-        char line[256];
-        unsigned long long kib = 0;
-        while (!known && std::fgets(line, sizeof line, meminfo))
-            known = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
-        std::fclose(meminfo);
-        *bytes = kib * 1024;
-    }
-    return known;
-}
-
 // A zeroed buffer big enough for the frame and for the centre word that an
 // empty frame's tick still reads.
 uint32_t* AllocateFrame(int32_t W, int32_t H)
@@ -103,15 +88,15 @@ uint32_t* AllocateFrame(int32_t W, int32_t H)
     const int64_t centre = CenterIndex(W, H) + 1;
     if (words < centre)
         words = centre;
-    const unsigned long long bytes = static_cast<unsigned long long>(words) * 4;
-    unsigned long long available = 0;
+    const uint64_t bytes = static_cast<uint64_t>(words) * 4;
+    uint64_t available = 0;
     // A 32-bit build cannot address the largest frames at all, and a process
     // may be held to less memory than the system has.
     std::string refusal;
     uint32_t* pixels = nullptr;
     if (bytes > SIZE_MAX)
         refusal = "more than a " + std::to_string(sizeof(void*) * 8) + "-bit program can address";
-    else if (AvailableMemory(&available) && bytes > available)
+    else if (AvailableMemory("", &available) && bytes > available)
         refusal = "more than the " + std::to_string(available) + " bytes of memory available";
     else if (!(pixels = static_cast<uint32_t*>(std::calloc(static_cast<size_t>(words), 4))))
         refusal = "more than this process may allocate";
@@ -119,6 +104,23 @@ uint32_t* AllocateFrame(int32_t W, int32_t H)
         RunFailed("a " + std::to_string(W) + "x" + std::to_string(H) + " frame needs " + std::to_string(bytes) +
                   " bytes, " + refusal);
     return pixels;
+}
+
+// One line a render path, in order of preference: its name, and whether
+// auto takes it or this CPU cannot run it.
+std::string PathList()
+{
+    std::string list;
+    for (int i = 0; i < kRenderPathCount; ++i) {
+        const RenderPath path = RenderPath(i);
+        list += RenderPathName(path);
+        if (path == BestRenderPath())
+            list += " (auto)";
+        else if (!RenderPathAvailable(path))
+            list += " (not on this CPU)";
+        list += "\n";
+    }
+    return list;
 }
 
 uint64_t HashFrame(const uint32_t* pixels, int64_t words)
@@ -166,8 +168,8 @@ int main(int argc, char** argv)
     // Every run writes to standard output: the help, the line or the frames.
     if (stdoutClosed)
         OutputFailed(EBADF);
-    if (options.help) {
-        if (std::printf(kHelp, kUsage, kMaxFrameSide, kMaxThreads) < 0)
+    if (options.help || options.listPaths) {
+        if (std::fputs((options.help ? Help() : PathList()).c_str(), stdout) < 0)
             OutputFailed(errno);
         FinishOutput();
         return 0;
@@ -197,7 +199,7 @@ int main(int argc, char** argv)
     progress.start = std::chrono::steady_clock::now();
     for (int64_t rendered = 1;; ++tick, ++rendered) {
         const ViewState before = view;
-        BeginFrame(&workspace, CurrentRenderPath(), view, pixels, W, H);
+        BeginFrame(&workspace, CurrentRenderPath(), view, pixels, W, H, running + 1);
         RenderOnHelperThreads(&workspace);
         view = ViewAfterTicks(view, 1, pixels, W, H);
         if (options.raw && std::fwrite(pixels, 4, frameWords, stdout) != static_cast<size_t>(frameWords))

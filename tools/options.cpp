@@ -6,30 +6,17 @@
 #include <cstring>
 #include <vector>
 
-const char kUsage[] =
-    "usage: mandelbrot-frames --size WxH --ticks N [--from M | --fast-forward] [--png FILE] [--raw]"
-    " [--path scalar|sse2|avx2|avx512|auto] [--threads N] [--quiet]";
-
-const char kHelp[] =
-    "%s\n"
-    "Prints one line with the view after tick N and the FNV-1a hash of the frame tick N rendered.\n"
-    "  --size WxH       frame size, each side 0 to %d\n"
-    "  --ticks N        the last tick, 1 or more\n"
-    "  --from M         render only ticks M to N; the earlier ones advance the view\n"
-    "                   without rendering, exactly as rendering would\n"
-    "  --fast-forward   the same as --from N\n"
-    "  --png FILE       save tick N's frame as the screen shows it; a link is followed,\n"
-    "                   anything but a regular file is refused\n"
-    "  --raw            write every rendered frame to standard output as 32-bit BGRA rows\n"
-    "                   instead of the line\n"
-    "  --path P         the renderer (default auto: the fastest this CPU has); all give the same words\n"
-    "  --threads N      render each frame on N threads, 1 to %d (default: one for each CPU\n"
-    "                   this process may run on); the frames are the same for every N\n"
-    "  --quiet          show no progress (shown on a terminal's stderr when more than one frame is rendered)\n"
-    "  --help           print this and exit\n"
-    "Exit status: 0 done, 1 the run failed (the reason is on stderr), 2 the command line is wrong.\n";
-
 namespace {
+
+// The render paths' names joined by `separator`, then `last` and "auto":
+// "scalar|sse2|...|auto", or "scalar, sse2, ... or auto".
+std::string PathChoices(const char* separator, const char* last)
+{
+    std::string choices;
+    for (int i = 0; i < kRenderPathCount; ++i)
+        choices += std::string(i > 0 ? separator : "") + RenderPathName(RenderPath(i));
+    return choices + last + "auto";
+}
 
 // Parses a whole decimal number in [min, max]; false on anything else.
 bool ParseNumber(const char* text, long long min, long long max, long long* out)
@@ -81,7 +68,7 @@ std::string ParseValue(const std::string& arg, const char* value, Options* optio
     } else if (arg == "--path") {
         options->forcePath = std::strcmp(value, "auto") != 0;
         if (options->forcePath && !ParseRenderPath(value, &options->path))
-            return "--path wants scalar, sse2, avx2, avx512 or auto, not '" + std::string(value) + "'";
+            return "--path wants " + PathChoices(", ", " or ") + ", not '" + value + "'";
     } else {
         options->pngPath = value;
     }
@@ -97,12 +84,18 @@ ParsedOptions ParseOptions(int argc, const char* const* argv)
     std::string& problem = parsed.problem;
     std::vector<std::string> given;
     bool fastForward = false, fromGiven = false;
-    // --help wins over anything else on the line, however wrong.
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--help") == 0) {
+    // --help wins over anything else on the line, however wrong, and then
+    // --list-paths.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0)
             options.help = true;
-            return parsed;
-        }
+        else if (std::strcmp(argv[i], "--list-paths") == 0)
+            options.listPaths = true;
+    }
+    if (options.help)
+        options.listPaths = false;
+    if (options.help || options.listPaths)
+        return parsed;
     for (int i = 1; i < argc && problem.empty(); ++i) {
         const std::string arg = argv[i];
         if (std::find(given.begin(), given.end(), arg) != given.end()) {
@@ -145,4 +138,73 @@ ParsedOptions ParseOptions(int argc, const char* const* argv)
     if (fastForward)
         options.from = options.ticks;
     return parsed;
+}
+
+std::string Usage()
+{
+    return "usage: mandelbrot-frames --size WxH --ticks N [--from M | --fast-forward] [--png FILE] [--raw] [--path " +
+           PathChoices("|", "|") + "] [--threads N] [--quiet]";
+}
+
+std::string Help()
+{
+    return Usage() + "\n"
+           "       mandelbrot-frames --list-paths | --help\n"
+           "\n"
+           "Runs the Mandelbrot zoom headless: renders ticks 1 to N (or M to N) at W x H,\n"
+           "then prints one line with the view after tick N and the FNV-1a hash of the\n"
+           "frame tick N rendered, or writes the frames.\n"
+           "\n"
+           "  --size WxH       the frame's size, each side 0 to " + std::to_string(kMaxFrameSide) + "\n"
+           "  --ticks N        the last tick, 1 or more\n"
+           "  --from M         render only ticks M to N; the earlier ones advance the view\n"
+           "                   without rendering, to exactly where rendering would lead\n"
+           "  --fast-forward   the same as --from N\n"
+           "  --png FILE       save tick N's frame as the screen shows it (see below)\n"
+           "  --raw            write every rendered frame to standard output instead of the\n"
+           "                   line: W x H little-endian 32-bit words a frame, row after row\n"
+           "                   from the top, bytes blue, green, red, zero (ffmpeg's bgr0)\n"
+           "  --path P         the renderer; auto (the default) takes the fastest this CPU\n"
+           "                   has, and every path gives the same words\n"
+           "  --threads N      render each frame on N threads, 1 to " + std::to_string(kMaxThreads) + " (default: one for\n"
+           "                   each CPU the process may run on: its affinity mask, so\n"
+           "                   taskset limits it); the frames are the same for any N\n"
+           "  --quiet          show no progress\n"
+           "  --list-paths     print the render paths, the fastest last, and exit\n"
+           "  --help           print this and exit\n"
+           "\n"
+           "The PNG file: the name is checked before any frame is rendered, and the\n"
+           "picture takes it only when complete. Until then the earlier file stays as it\n"
+           "was, whatever ends the run (a full disk, Ctrl+C, any signal), and no temporary\n"
+           "file is left beside it. Where the file system has unnamed files (O_TMPFILE:\n"
+           "ext4, XFS, Btrfs, tmpfs), not even kill -9 leaves one, but in the instant the\n"
+           "complete picture takes its name. A symbolic link is followed: the file it\n"
+           "points to gets the picture and the link stays a link. Refused and left as\n"
+           "they are: a name that is not a regular file (a folder, a device such as\n"
+           "/dev/null, a FIFO), a file you may not write (as a shell would not overwrite\n"
+           "it), a file of another user in a sticky folder such as /tmp, and the file\n"
+           "standard output writes to. A replaced file keeps its permission bits, and its\n"
+           "owner and group where you may give them (root both, others a group they\n"
+           "belong to); a new one gets the umask's. The line on standard output is\n"
+           "printed once the picture is in place.\n"
+           "\n"
+           "Threads: each frame is cut into bands of rows, several for each thread where\n"
+           "the frame has the rows, and handed out as threads come free. The threads start\n"
+           "once and are kept for the run, and a frame of few rows wakes no more of them\n"
+           "than it has bands. Threads that the system will not start leave the work to\n"
+           "those it did (the tool says so on standard error).\n"
+           "\n"
+           "Progress: on a terminal, standard error shows the frames rendered, the frames a\n"
+           "second and the time left, rewritten in place, when more than one frame is\n"
+           "rendered. Standard output carries nothing but the line or the frames.\n"
+           "\n"
+           "Memory: a frame larger than the memory the process may still take (the least\n"
+           "of what the system has available and what the limits of its control groups\n"
+           "leave, as in a container) is refused before any frame is rendered.\n"
+           "\n"
+           "Exit status: 0 when everything asked for is done; 1 when the run fails (a file\n"
+           "that cannot be written, a full disk, a closed standard output, a frame larger\n"
+           "than the memory the process may use, a render path this CPU lacks), with the\n"
+           "reason on standard error; 2 when the command line does not parse, with the\n"
+           "usage.\n";
 }

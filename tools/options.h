@@ -19,7 +19,8 @@ struct Options {
     const char* pngPath = nullptr;
     int threads = 0;  // 0: not given
     bool quiet = false;
-    bool help = false;  // --help: print the help and nothing else
+    bool help = false;       // --help: print the help and nothing else
+    bool listPaths = false;  // --list-paths: print the render paths and nothing else
 };
 
 // What ParseOptions found: the options, or the problem with the command line
@@ -31,7 +32,7 @@ struct ParsedOptions {
 
 ParsedOptions ParseOptions(int argc, const char* const* argv);
 
-// One line naming the options; kHelp's first line.
-extern const char kUsage[];
-// printf's format: the usage, the largest side, the most threads.
-extern const char kHelp[];
+// One line naming the options; the help's first line.
+std::string Usage();
+// What --help prints.
+std::string Help();

@@ -1,10 +1,13 @@
 #include "png_file.h"
 
+#include "signals_held.h"
+
 #include <png.h>
 
 #include <fcntl.h>
-#include <pthread.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,18 +19,24 @@
 
 namespace {
 
-// The picture's file. Where the file system can, it is an unnamed file in the
-// folder of the file it replaces (O_TMPFILE), which nothing can leave behind,
-// not even SIGKILL; it gets a name only once complete. Elsewhere it is a named
-// temporary file there, removed on every way out, fatal signals included.
+// How the complete picture gets a name: an unnamed file (O_TMPFILE) is linked
+// from its descriptor, where the process may (AT_EMPTY_PATH), or through
+// /proc/self/fd, where /proc is there; a named temporary file is renamed.
+enum class Naming { LinkDescriptor, LinkThroughProc, RenameTemporary };
+
+// The picture's file. Where the file system can and the file can be linked,
+// it is an unnamed file in the folder of the file it replaces, which nothing
+// can leave behind while it is written, not even SIGKILL; it gets a name only
+// once complete. Elsewhere it is a named temporary file there, removed on
+// every way out, fatal signals included (all but SIGKILL).
 struct PngFile {
     std::string path;    // as given, for messages
     std::string target;  // the file that gets the picture: the path, links followed
     std::string folder;  // the target's folder
     FILE* file = nullptr;
-    bool unnamed = false;   // O_TMPFILE
-    bool keepMode = false;  // a regular file is replaced: its permission bits stay
-    mode_t mode = 0;
+    Naming naming = Naming::RenameTemporary;
+    bool replaces = false;  // the target is a regular file, which `replaced` describes
+    struct stat replaced;
 };
 PngFile png;
 
@@ -61,8 +70,8 @@ bool FindTarget(std::string* problem)
         if (lstat(png.target.c_str(), &status) != 0)
             return errno == ENOENT ? true : Refuse(std::strerror(errno), problem);
         if (S_ISREG(status.st_mode)) {
-            png.keepMode = true;
-            png.mode = status.st_mode & 0777;
+            png.replaces = true;
+            png.replaced = status;
             return true;
         }
         if (S_ISDIR(status.st_mode))
@@ -78,6 +87,74 @@ bool FindTarget(std::string* problem)
         link[length] = '\0';
         png.target = link[0] == '/' ? std::string(link) : Folder(png.target) + "/" + link;
     }
+}
+
+// Whether the process has the capability (CAP_...) in its effective set.
+bool HasCapability(int capability)
+{
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    return syscall(SYS_capget, &header, data) == 0 && (data[capability / 32].effective >> (capability % 32) & 1);
+}
+
+// Whether the process may put a new file in the existing target's place, as
+// the end of the run will: checked before any frame is rendered, by the rules
+// the system applies then, and by those a shell's redirection applies.
+bool MayReplace(std::string* problem)
+{
+    const struct stat& old = png.replaced;
+    struct stat out;
+    if (fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == old.st_dev && out.st_ino == old.st_ino)
+        return Refuse("it is the file standard output writes to", problem);
+    // A file the user may not write is not overwritten, as by a shell.
+    if (faccessat(AT_FDCWD, png.target.c_str(), W_OK, AT_EACCESS) != 0)
+        return Refuse(std::strerror(errno), problem);
+    // In a sticky folder (such as /tmp) only the file's owner, the folder's
+    // owner or a process with CAP_FOWNER may replace a file.
+    struct stat folder;
+    if (stat(png.folder.c_str(), &folder) != 0)
+        return Refuse(std::strerror(errno), problem);
+    const uid_t me = geteuid();
+    if ((folder.st_mode & S_ISVTX) && old.st_uid != me && folder.st_uid != me && !HasCapability(CAP_FOWNER))
+        return Refuse("it belongs to another user, and its folder is sticky: only its owner may replace it",
+                      problem);
+    return true;
+}
+
+// How the unnamed file `fd` can be given a name at the end. A link to the
+// folder's own "." finds out without making anything: the system checks what
+// it links from before it finds that the name exists.
+bool ChooseLink(int fd)
+{
+    const std::string existing = png.folder + "/.";
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+    if (linkat(fd, "", AT_FDCWD, existing.c_str(), AT_EMPTY_PATH) != 0 && errno == EEXIST)
+        png.naming = Naming::LinkDescriptor;
+    else if (linkat(AT_FDCWD, proc, AT_FDCWD, existing.c_str(), AT_SYMLINK_FOLLOW) != 0 && errno == EEXIST)
+        png.naming = Naming::LinkThroughProc;
+    else
+        return false;
+    return true;
+}
+
+// The replaced file's owner and group, where the process may give them:
+// root gives both, an owner a group it belongs to. Otherwise the new file is
+// the process's own, as a file it makes is.
+void KeepOwner(int fd)
+{
+    if (fchown(fd, png.replaced.st_uid, png.replaced.st_gid) != 0)
+        static_cast<void>(fchown(fd, static_cast<uid_t>(-1), png.replaced.st_gid));
+}
+
+// Closes a descriptor whose setting up failed, keeping that failure's errno;
+// returns -1.
+int Abandon(int fd)
+{
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
 }
 
 void OnFatalSignal(int number)
@@ -113,13 +190,12 @@ void HandleFatalSignals()
 int CreateNamedTemp()
 {
     HandleFatalSignals();
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-XXXXXX", png.folder.c_str());
-    const int fd = mkostemp(tempName, O_CLOEXEC);
-    tempExists = fd >= 0;
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    int fd = -1;
+    WithSignalsHeld([&] {
+        std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-XXXXXX", png.folder.c_str());
+        fd = mkostemp(tempName, O_CLOEXEC);
+        tempExists = fd >= 0;
+    });
     return fd;
 }
 
@@ -175,31 +251,33 @@ bool WritePng(const uint32_t* pixels, int32_t width, int32_t height)
 }
 
 // Gives the complete unnamed file the target's name: a link under a fresh
-// temporary name, renamed onto the target. Signals wait meanwhile, so that
-// none can leave the link.
+// temporary name, made the way PreparePng chose, renamed onto the target.
+// Signals wait meanwhile, so that none but SIGKILL, in that instant, can
+// leave the link.
 bool NameUnnamed()
 {
-    char source[64];
-    std::snprintf(source, sizeof source, "/proc/self/fd/%d", fileno(png.file));
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
+    const int fd = fileno(png.file);
+    char proc[64];
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
     bool ok = false;
-    int error = EEXIST;
-    for (int attempt = 0; !ok && error == EEXIST && attempt < 100; ++attempt) {
-        std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-%ld-%d", png.folder.c_str(),
-                      static_cast<long>(getpid()), attempt);
-        ok = linkat(AT_FDCWD, source, AT_FDCWD, tempName, AT_SYMLINK_FOLLOW) == 0;
-        error = errno;
-    }
-    if (!ok)
-        failure = std::strerror(error);
-    if (ok && std::rename(tempName, png.target.c_str()) != 0) {
-        failure = std::strerror(errno);
-        unlink(tempName);
-        ok = false;
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    WithSignalsHeld([&] {
+        int error = EEXIST;
+        for (int attempt = 0; !ok && error == EEXIST && attempt < 100; ++attempt) {
+            std::snprintf(tempName, sizeof tempName, "%s/.mandelbrot-frames-%ld-%d", png.folder.c_str(),
+                          static_cast<long>(getpid()), attempt);
+            ok = png.naming == Naming::LinkDescriptor
+                     ? linkat(fd, "", AT_FDCWD, tempName, AT_EMPTY_PATH) == 0
+                     : linkat(AT_FDCWD, proc, AT_FDCWD, tempName, AT_SYMLINK_FOLLOW) == 0;
+            error = errno;
+        }
+        if (!ok)
+            failure = std::strerror(error);
+        if (ok && std::rename(tempName, png.target.c_str()) != 0) {
+            failure = std::strerror(errno);
+            unlink(tempName);
+            ok = false;
+        }
+    });
     return ok;
 }
 
@@ -211,22 +289,35 @@ bool PreparePng(const char* path, std::string* problem)
     if (!FindTarget(problem))
         return false;
     png.folder = Folder(png.target);
+    if (png.replaces && !MayReplace(problem))
+        return false;
     int fd = open(png.folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    png.unnamed = fd >= 0;
-    // Older kernels and some file systems have no unnamed files.
+    if (fd >= 0 && !ChooseLink(fd)) {
+        fd = Abandon(fd);
+        errno = EOPNOTSUPP;
+    }
+    // Older kernels and some file systems have no unnamed files, and without
+    // /proc or the right to link a descriptor there is no way to name one.
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        png.naming = Naming::RenameTemporary;
         fd = CreateNamedTemp();
         const mode_t mask = umask(0);
         umask(mask);
-        if (fd >= 0 && !png.keepMode && fchmod(fd, 0666 & ~mask) != 0)
-            fd = -1;
+        if (fd >= 0 && !png.replaces && fchmod(fd, 0666 & ~mask) != 0)
+            fd = Abandon(fd);
     }
-    if (fd >= 0 && png.keepMode && fchmod(fd, png.mode) != 0)
-        fd = -1;
+    // A replaced file's permission bits stay, set once its owner is.
+    if (fd >= 0 && png.replaces) {
+        KeepOwner(fd);
+        if (fchmod(fd, png.replaced.st_mode & 0777) != 0)
+            fd = Abandon(fd);
+    }
     if (fd >= 0)
         png.file = fdopen(fd, "wb");
     if (!png.file) {
         const int error = errno;
+        if (fd >= 0)
+            close(fd);
         DiscardPng();
         return Refuse(std::strerror(error), problem);
     }
@@ -240,23 +331,21 @@ bool SavePng(const uint32_t* pixels, int32_t width, int32_t height, std::string*
         ok = false;
         failure = std::strerror(errno);
     }
-    if (ok && png.unnamed)
+    if (ok && png.naming != Naming::RenameTemporary)
         ok = NameUnnamed();
     if (std::fclose(png.file) != 0 && ok) {
         ok = false;
         failure = std::strerror(errno);
     }
     png.file = nullptr;
-    if (ok && !png.unnamed) {
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &old);
-        ok = std::rename(tempName, png.target.c_str()) == 0;
-        if (ok)
-            tempExists = 0;
-        else
-            failure = std::strerror(errno);
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (ok && png.naming == Naming::RenameTemporary) {
+        WithSignalsHeld([&] {
+            ok = std::rename(tempName, png.target.c_str()) == 0;
+            if (ok)
+                tempExists = 0;
+            else
+                failure = std::strerror(errno);
+        });
     }
     if (!ok) {
         DiscardPng();

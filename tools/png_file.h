@@ -6,15 +6,20 @@
 #include <string>
 
 // Checks the name and opens the file the picture will be written to, beside
-// the file it replaces. A symbolic link is followed: the file it points to gets
-// the picture and the link stays. A name that is not a regular file (a
-// directory, device, FIFO, socket) is refused and left as it is. False with
-// the reason on failure.
+// the file it replaces, choosing how it will take the name: everything the
+// end of the run needs is settled here, before any frame is rendered. A
+// symbolic link is followed: the file it points to gets the picture and the
+// link stays. Refused and left as they are: a name that is not a regular file
+// (a directory, device, FIFO, socket), a file the user may not write or, in a
+// sticky folder, may not replace, and the file standard output writes to.
+// False with the reason on failure.
 bool PreparePng(const char* path, std::string* problem);
 
-// Writes the frame (bits 16-23 red, 8-15 green, 0-7 blue) and puts the
-// complete file in place under its name, with the permission bits of the
-// file it replaces. False with the reason on failure; the earlier file stays.
+// Writes the frame as the screen shows it (bits 16-23 red, 8-15 green, 0-7
+// blue: the pixel word in color.h) and puts the complete file in place under
+// its name, with the permission bits of the file it replaces, and its owner
+// and group where the process may give them. False with the reason on
+// failure; the earlier file stays.
 bool SavePng(const uint32_t* pixels, int32_t width, int32_t height, std::string* problem);
 
 // Removes what an unfinished picture left; for the run's ways out.

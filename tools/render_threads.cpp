@@ -1,8 +1,9 @@
 #include "render_threads.h"
 
+#include "signals_held.h"
+
 #include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 
 #include <algorithm>
 
@@ -51,26 +52,24 @@ int StartRenderThreads(int count, int* error)
     pthread_attr_setstacksize(&attributes, 256 << 10);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     // Helpers take no signals: a signal for the process is handled on the
-    // main thread, where the picture's file is managed.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    // Created directly rather than through std::thread: with exceptions off,
-    // a thread that cannot be started would end the run.
-    for (; started < count; ++started) {
-        pthread_t thread;
-        *error = pthread_create(&thread, &attributes, Helper, nullptr);
-        if (*error != 0)
-            break;
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    // main thread, where the picture's file is managed. Created directly
+    // rather than through std::thread: with exceptions off, a thread that
+    // cannot be started would end the run.
+    WithSignalsHeld([&] {
+        for (; started < count; ++started) {
+            pthread_t thread;
+            *error = pthread_create(&thread, &attributes, Helper, nullptr);
+            if (*error != 0)
+                break;
+        }
+    });
     pthread_attr_destroy(&attributes);
     return started;
 }
 
-void RenderOnHelperThreads(RenderWorkspace* workspace)
+int RenderOnHelperThreads(RenderWorkspace* workspace)
 {
-    const int helpers = std::min(started, std::max(0, workspace->bands - 1));
+    const int helpers = std::min(started, std::max(0, FrameBands(workspace) - 1));
     if (helpers > 0) {
         pthread_mutex_lock(&mutex);
         job = workspace;
@@ -86,4 +85,5 @@ void RenderOnHelperThreads(RenderWorkspace* workspace)
             pthread_cond_wait(&finished, &mutex);
         pthread_mutex_unlock(&mutex);
     }
+    return helpers + 1;
 }

@@ -1,5 +1,6 @@
 // Helper threads for the frame tool, started once and kept for the run: each
-// frame wakes only as many of them as it has bands beyond the caller's first.
+// frame wakes only as many of them as it has bands beyond the caller's first,
+// so a frame begun for all of them (BeginFrame's `threads`) wakes them all.
 #pragma once
 #include "render/dispatch.h"
 
@@ -11,5 +12,6 @@ int UsableCpus();
 int StartRenderThreads(int count, int* error);
 
 // Renders the frame begun in the workspace on the calling thread and the
-// helpers it needs, and returns once every band is done.
-void RenderOnHelperThreads(RenderWorkspace* workspace);
+// helpers it needs, and returns once every band is done: the number of
+// threads that took part, the caller's included.
+int RenderOnHelperThreads(RenderWorkspace* workspace);

@@ -7,55 +7,57 @@
 #include <atomic>
 #include <cstring>
 
+// The SIMD kernels that the table below names, each defined in
+// render/<set>/render_<set>.cpp and compiled with that instruction set's flags
+// (core/CMakeLists.txt).
+void RenderGridSse2(const FrameGrid& grid);
+void RenderGridAvx2(const FrameGrid& grid);
+void RenderGridAvx512(const FrameGrid& grid);
+
 namespace {
 
-// The kernels keep word indices in 32 unsigned bits.
-static_assert(static_cast<uint64_t>(kMaxFrameSide) * kMaxFrameSide <= UINT32_MAX, "frame too large for the kernels");
-
-// Bands a frame is cut into, about: enough that threads finish close together
-// although a row's cost varies about tenfold across a frame, few enough that
-// the lanes left idle at each band's end cost little.
-constexpr int32_t kBandsAFrame = 128;
-
-// The window program's frames, rendered on its one thread.
-RenderWorkspace frameWorkspace;
-
-RenderPath lastFramePath = RenderPath::Scalar;
-
-// Every render path, in RenderPath's order, which is also the order of
-// preference: what names it, what renders its bands (no kernel: the reference
-// renders frame rows) and what the CPU must offer for it. Everything that
-// acts on a path reads it here; a RenderPath value without an entry is never
-// available and renders as Scalar.
+// Every render path, RenderPath(i) in row i, in order of preference: its
+// name, what renders its bands (no kernel: the reference renders frame rows)
+// and the CpuFeature bits the CPU must offer for it. Everything that acts on
+// a path reads it here, names included (the build adds each kernel's file:
+// core/CMakeLists.txt); a RenderPath value without a row is never available
+// and renders as Scalar.
 struct PathEntry {
-    RenderPath path;
     const char* name;
     void (*kernel)(const FrameGrid& grid);
-    unsigned features;  // CpuFeature bits
+    unsigned features;
 };
 constexpr PathEntry kPaths[] = {
-    {RenderPath::Scalar, "scalar", nullptr, 0},
-    {RenderPath::Sse2, "sse2", RenderGridSse2, kCpuSse2},
-    {RenderPath::Avx2, "avx2", RenderGridAvx2, kCpuAvx2},
-    {RenderPath::Avx512, "avx512", RenderGridAvx512, kCpuAvx512f},
+    {"scalar", nullptr, 0},
+    {"sse2", RenderGridSse2, kCpuSse2},
+    {"avx2", RenderGridAvx2, kCpuAvx2},
+    {"avx512", RenderGridAvx512, kCpuAvx512f},
 };
-static_assert(sizeof kPaths / sizeof kPaths[0] == kRenderPathCount, "a render path without an entry");
-
-constexpr bool EntriesInOrder()
-{
-    for (int i = 0; i < kRenderPathCount; ++i)
-        if (kPaths[i].path != RenderPath(i))
-            return false;
-    return true;
-}
-static_assert(EntriesInOrder(), "kPaths[i] must describe RenderPath(i)");
+static_assert(!kPaths[0].kernel && kPaths[0].features == 0, "row 0 is the reference, which every CPU runs");
+static_assert(sizeof kPaths / sizeof kPaths[0] <= 32, "RenderPathsWith gives a path a bit of an unsigned");
 
 // The entry of a path, or null for a value that names none.
 const PathEntry* Entry(RenderPath path)
 {
     const unsigned i = static_cast<unsigned>(path);
-    return i < kRenderPathCount ? &kPaths[i] : nullptr;
+    return i < sizeof kPaths / sizeof kPaths[0] ? &kPaths[i] : nullptr;
 }
+
+// The kernels keep word indices in 32 unsigned bits.
+static_assert(static_cast<uint64_t>(kMaxFrameSide) * kMaxFrameSide <= UINT32_MAX, "frame too large for the kernels");
+
+// Bands a frame is cut into, at most one a distinct row: enough that threads
+// finish close together although a row's cost varies about tenfold across a
+// frame, few enough that the lanes left idle at each band's end cost little.
+// At least kBandsAFrame, and kBandsAThread for each thread that shares it,
+// so that every thread finds work however many there are.
+constexpr int32_t kBandsAFrame = 128;
+constexpr int32_t kBandsAThread = 8;
+
+// The window program's frames, rendered on its one thread.
+RenderWorkspace frameWorkspace;
+
+RenderPath lastFramePath = RenderPath::Scalar;
 
 // Settled on first use, which any number of threads may make at once, each
 // with frames of its own: both records are atomics (the lean build has no
@@ -159,6 +161,8 @@ void CutIntoBands(RenderWorkspace& work, int32_t bands)
 
 }  // namespace
 
+const int kRenderPathCount = sizeof kPaths / sizeof kPaths[0];
+
 const char* RenderPathName(RenderPath path)
 {
     const PathEntry* entry = Entry(path);
@@ -167,9 +171,9 @@ const char* RenderPathName(RenderPath path)
 
 bool ParseRenderPath(const char* name, RenderPath* path)
 {
-    for (const PathEntry& entry : kPaths)
-        if (std::strcmp(name, entry.name) == 0) {
-            *path = entry.path;
+    for (int i = 0; i < kRenderPathCount; ++i)
+        if (std::strcmp(name, kPaths[i].name) == 0) {
+            *path = RenderPath(i);
             return true;
         }
     return false;
@@ -178,9 +182,9 @@ bool ParseRenderPath(const char* name, RenderPath* path)
 unsigned RenderPathsWith(unsigned features)
 {
     unsigned paths = 0;
-    for (const PathEntry& entry : kPaths)
-        if ((entry.features & ~features) == 0)
-            paths |= 1u << int(entry.path);
+    for (int i = 0; i < kRenderPathCount; ++i)
+        if ((kPaths[i].features & ~features) == 0)
+            paths |= 1u << i;
     return paths;
 }
 
@@ -192,9 +196,9 @@ bool RenderPathAvailable(RenderPath path)
 RenderPath BestRenderPath()
 {
     RenderPath best = RenderPath::Scalar;
-    for (const PathEntry& entry : kPaths)
-        if (RenderPathAvailable(entry.path))
-            best = entry.path;
+    for (int i = 0; i < kRenderPathCount; ++i)
+        if (RenderPathAvailable(RenderPath(i)))
+            best = RenderPath(i);
     return best;
 }
 
@@ -218,7 +222,7 @@ bool SetRenderPath(RenderPath path)
 }
 
 RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewState& view,
-                      uint32_t* pixels, int32_t W, int32_t H)
+                      uint32_t* pixels, int32_t W, int32_t H, int32_t threads)
 {
     RenderWorkspace& work = *workspace;
     // Larger frames than any window has fall back to the reference rather
@@ -239,8 +243,14 @@ RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewSta
             PrepareFrameGrid(work);
         }
     }
-    CutIntoBands(work, kBandsAFrame);
+    const int64_t bands = std::max<int64_t>(kBandsAFrame, int64_t(kBandsAThread) * threads);
+    CutIntoBands(work, static_cast<int32_t>(std::min<int64_t>(bands, INT32_MAX)));
     return path;
+}
+
+int32_t FrameBands(const RenderWorkspace* workspace)
+{
+    return workspace->bands;
 }
 
 void RenderBands(RenderWorkspace* workspace)

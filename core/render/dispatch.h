@@ -7,8 +7,12 @@
 #include <atomic>
 #include <cstdint>
 
-enum class RenderPath { Scalar, Sse2, Avx2, Avx512 };
-constexpr int kRenderPathCount = 4;
+// A render path: the scalar reference (0) or one of the SIMD kernels after it,
+// numbered in the dispatcher's table (dispatch.cpp), which is the one place
+// that lists them; RenderPathName and ParseRenderPath name them.
+enum class RenderPath : int { Scalar = 0 };
+// The number of paths built in: RenderPath(0) up to RenderPath(kRenderPathCount - 1).
+extern const int kRenderPathCount;
 
 // The largest frame side the fast paths take (the largest client area a window
 // reports); larger frames are rendered by the reference. The one place this limit is written.
@@ -33,10 +37,10 @@ struct RenderWorkspace {
     std::atomic<int32_t> nextBand;
 };
 
-// Name used on command lines and in reports: scalar, sse2, avx2, avx512
-// ("unknown" for a value that is no path).
+// Name used on command lines and in reports ("scalar" for the reference,
+// "unknown" for a value that is no path).
 const char* RenderPathName(RenderPath path);
-// False if the name is none of the above.
+// False if the name is no path's.
 bool ParseRenderPath(const char* name, RenderPath* path);
 
 // Bit i set: RenderPath i runs on a CPU with these CpuFeature bits (render/cpu.h).
@@ -52,10 +56,16 @@ RenderPath CurrentRenderPath();
 bool SetRenderPath(RenderPath path);
 
 // Prepares the frame in the workspace (on one thread): computes its distinct coordinates
-// and readies its bands. Returns the path that will render it (a path the CPU lacks,
-// or a side over kMaxFrameSide, gives Scalar). An empty frame (W <= 0 or H <= 0) has no bands.
+// and readies its bands for `threads` threads to share: several for each where the frame
+// has the distinct rows, and at least a band for each where it has as many. Returns the
+// path that will render it (a path the CPU lacks, or a side over kMaxFrameSide, gives
+// Scalar). An empty frame (W <= 0 or H <= 0) has no bands.
 RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewState& view,
-                      uint32_t* pixels, int32_t W, int32_t H);
+                      uint32_t* pixels, int32_t W, int32_t H, int32_t threads = 1);
+
+// The number of bands of the frame begun in the workspace: at most that many
+// threads find work in it.
+int32_t FrameBands(const RenderWorkspace* workspace);
 
 // Renders bands of the frame begun in the workspace until none is left. Any number of threads
 // may call it at once for the same workspace; the frame holds exactly the reference's words once
@@ -65,7 +75,8 @@ void RenderBands(RenderWorkspace* workspace);
 
 // Writes the same words as RenderReference through the given path, as
 // BeginFrame and RenderBands on the core's own workspace, the frame one band
-// on the calling thread, and returns the path that rendered them.
+// on the calling thread, and returns the path that rendered them. One caller
+// at a time: the workspace is shared.
 RenderPath RenderViewOnPath(RenderPath path, const ViewState& view, uint32_t* pixels, int32_t W, int32_t H);
 
 // The path that rendered RenderViewOnPath's latest non-empty frame (Scalar before any).

@@ -20,9 +20,9 @@
 // the test of z0 = 0 (never an escape) brings it to 0, so after testing z_j a
 // lane still inside holds j, exactly as the reference counts. A lane that
 // escaped stops counting (the mask is sticky: escaped lanes go on to inf and
-// NaN). A chunk runs until no lane is active or 129 tests have run, and
-// counts past 128 (from the steps up to that check) are capped, then
-// coloured in the vector: no second pass over the frame.
+// NaN). A chunk runs until no lane is active or a check finds that more than
+// 128 steps have run, and counts past 128 (from the steps up to that check)
+// are capped, then coloured in the vector: no second pass over the frame.
 #pragma once
 #include "render/kernels.h"
 #include "render/reference.h"

@@ -21,9 +21,7 @@ struct FrameGrid {
     const float* rowIm;       // ci of each distinct row
 };
 
-// Each kernel writes the word of every pixel of the grid's rows.
-// They are compiled with their own instruction-set flags and may only run
-// where the CPU has that set.
-void RenderGridSse2(const FrameGrid& grid);
-void RenderGridAvx2(const FrameGrid& grid);
-void RenderGridAvx512(const FrameGrid& grid);
+// Each kernel, void RenderGrid<Set>(const FrameGrid& grid), writes the word of
+// every pixel of the grid's rows. It is compiled with its own instruction
+// set's flags and may only run where the CPU has that set: the dispatcher's
+// table of render paths (dispatch.cpp) declares it and says what it needs.

@@ -5,6 +5,7 @@
 
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -63,7 +64,7 @@ std::vector<uint32_t> RenderOnStdThreads(RenderWorkspace* work, RenderPath path,
                                          int32_t H, int threads)
 {
     std::vector<uint32_t> frame(FrameWords(W, H) + 2 * kGuard, kGuardWord);
-    const RenderPath used = BeginFrame(work, path, view, frame.data() + kGuard, W, H);
+    const RenderPath used = BeginFrame(work, path, view, frame.data() + kGuard, W, H, threads);
     const bool fast = RenderPathAvailable(path) && W <= kMaxFrameSide && H <= kMaxFrameSide;
     CHECK(used == (fast ? path : RenderPath::Scalar));
     RenderBandsOnThreads(work, threads);
@@ -239,6 +240,30 @@ TEST_CASE("the bands of any size the header takes cover every row once, up to IN
             CHECK(int64_t(work->bands - 1) * work->bandRows < work->rows);
             CHECK(int64_t(work->bands) * work->bandRows >= work->rows);
         }
+}
+
+TEST_CASE("a frame begun for any number of threads has bands for them all, several each where it has the rows")
+{
+    std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
+    for (int i = 0; i < kRenderPathCount; ++i)
+        for (int32_t threads : {1, 2, 16, 17, 128, 129, 300, 1024, 100000, INT32_MAX})
+            for (int32_t H : {1, 48, 1080, 2160, 30000}) {
+                const RenderPath path = RenderPath(i);
+                CAPTURE(RenderPathName(path));
+                CAPTURE(threads);
+                CAPTURE(H);
+                BeginFrame(work.get(), path, kFirstView, nullptr, 7, H, threads);
+                // At the first view every row is distinct: each can be a band.
+                REQUIRE(work->rows == H);
+                const int64_t several = std::min<int64_t>(H, 4 * int64_t(threads));
+                CHECK(FrameBands(work.get()) >= several);
+                CHECK(FrameBands(work.get()) <= H);
+                CHECK(int64_t(FrameBands(work.get()) - 1) * work->bandRows < H);
+                CHECK(int64_t(FrameBands(work.get())) * work->bandRows >= H);
+            }
+    // Many threads on a frame of more rows than bands still share it whole.
+    const ViewState view = ViewAfterTicks(kFirstView, 885, nullptr, 1, 1);
+    CHECK(RenderOnStdThreads(work.get(), CurrentRenderPath(), view, 37, 2000, 150) == ReferenceFrame(view, 37, 2000));
 }
 
 TEST_CASE("frames over the largest side go to the reference, banded too")

@@ -52,8 +52,8 @@ std::vector<RenderPath> AllPaths()
 // in /proc/cpuinfo (absent on Windows, except through Wine's drive Z:). Under
 // qemu /proc/cpuinfo is the host's, not the emulated processor's.
 struct Feature {
-    const char* name;
-    RenderPath path;
+    const char* name;  // as /proc/cpuinfo lists it
+    unsigned bit;      // CpuFeature
     bool inCpuid, inCpuinfo;
 };
 struct ProcessorReport {
@@ -108,9 +108,9 @@ ProcessorReport ReadProcessor()
     const std::string flags = report.haveCpuinfo ? cpuinfo.substr(at, cpuinfo.find('\n', at + 1) - at) + " " : "";
     auto listed = [&](const char* flag) { return flags.find(std::string(" ") + flag + " ") != std::string::npos; };
     report.features = {
-        {"sse2", RenderPath::Sse2, (r1[3] >> 26 & 1) != 0, listed("sse2")},
-        {"avx2", RenderPath::Avx2, ymm && (r7[1] >> 5 & 1), listed("avx2")},
-        {"avx512f", RenderPath::Avx512, zmm && (r7[1] >> 16 & 1), listed("avx512f")},
+        {"sse2", kCpuSse2, (r1[3] >> 26 & 1) != 0, listed("sse2")},
+        {"avx2", kCpuAvx2, ymm && (r7[1] >> 5 & 1), listed("avx2")},
+        {"avx512f", kCpuAvx512f, zmm && (r7[1] >> 16 & 1), listed("avx512f")},
     };
     return report;
 }
@@ -172,17 +172,33 @@ void CompareRandomViews(uint32_t seed, int views, float minLogZoom, float reLow,
 TEST_CASE("names, availability and the choice of path; a value that is no path is never run")
 {
     SavedState saved;
-    RenderPath untouched = RenderPath::Avx2;
+    // Each name is its path's own and reads back as it; "auto", which the
+    // frame tool keeps for the best path, is none.
+    std::set<std::string> names;
+    for (int i = 0; i < kRenderPathCount; ++i) {
+        const std::string name = RenderPathName(RenderPath(i));
+        CAPTURE(name);
+        CHECK(names.insert(name).second);
+        CHECK(name != "unknown");
+        RenderPath parsed = RenderPath(-1);
+        CHECK(ParseRenderPath(name.c_str(), &parsed));
+        CHECK(parsed == RenderPath(i));
+    }
+    CHECK(std::string(RenderPathName(RenderPath::Scalar)) == "scalar");
+    RenderPath untouched = RenderPath(-1);
     CHECK_FALSE(ParseRenderPath("auto", &untouched));
-    CHECK_FALSE(ParseRenderPath("SSE2", &untouched));
-    CHECK_FALSE(ParseRenderPath("avx", &untouched));
-    CHECK(untouched == RenderPath::Avx2);
+    CHECK_FALSE(ParseRenderPath("SCALAR", &untouched));
+    CHECK_FALSE(ParseRenderPath("", &untouched));
+    CHECK(untouched == RenderPath(-1));
 
     CHECK(RenderPathAvailable(BestRenderPath()));
     for (int i = int(BestRenderPath()) + 1; i < kRenderPathCount; ++i)
         CHECK_FALSE(RenderPathAvailable(RenderPath(i)));
 #if defined(__SSE2__)
-    CHECK(RenderPathAvailable(RenderPath::Sse2));  // the build itself needs SSE2
+    // The build itself needs SSE2: every path that needs no more is there.
+    for (int i = 0; i < kRenderPathCount; ++i)
+        if (RenderPathsWith(kCpuSse2) >> i & 1)
+            CHECK(RenderPathAvailable(RenderPath(i)));
 #endif
     for (int i = 0; i < kRenderPathCount; ++i) {
         const RenderPath path = RenderPath(i);
@@ -207,52 +223,75 @@ TEST_CASE("names, availability and the choice of path; a value that is no path i
     }
 }
 
-TEST_CASE("the instruction sets and paths that CPUID and XCR0 offer")
+TEST_CASE("the instruction sets that CPUID and XCR0 offer")
 {
-    const unsigned scalar = 1u << int(RenderPath::Scalar), sse2 = 1u << int(RenderPath::Sse2),
-                   avx2 = 1u << int(RenderPath::Avx2), avx512 = 1u << int(RenderPath::Avx512);
     const uint32_t avx = bit_OSXSAVE | bit_AVX, leaf7 = bit_AVX2 | bit_AVX512F;
     const uint32_t xcr0All = 0xE7;  // x87, SSE, AVX, opmask, zmm0-15 high halves, zmm16-31
     struct Case {
         const char* what;
         CpuRegisters registers;  // maxLeaf, leaf 1 ECX and EDX, leaf 7 EBX, XCR0
-        unsigned features, paths;
+        unsigned features;
     };
     const Case cases[] = {
-        {"everything", {13, avx, bit_SSE2, leaf7, xcr0All}, kCpuSse2 | kCpuAvx2 | kCpuAvx512f,
-         scalar | sse2 | avx2 | avx512},
-        {"AVX2, no AVX-512", {13, avx, bit_SSE2, bit_AVX2, xcr0All}, kCpuSse2 | kCpuAvx2, scalar | sse2 | avx2},
-        {"AVX-512 without AVX2", {13, avx, bit_SSE2, bit_AVX512F, xcr0All}, kCpuSse2 | kCpuAvx512f,
-         scalar | sse2 | avx512},
-        {"the OS saves no YMM state", {13, avx, bit_SSE2, leaf7, 0x03}, kCpuSse2, scalar | sse2},
-        {"the OS saves zmm but not ymm", {13, avx, bit_SSE2, leaf7, 0xE3}, kCpuSse2, scalar | sse2},
-        {"YMM but no ZMM", {13, avx, bit_SSE2, leaf7, 0x07}, kCpuSse2 | kCpuAvx2, scalar | sse2 | avx2},
-        {"ZMM state without zmm16-31", {13, avx, bit_SSE2, leaf7, 0x67}, kCpuSse2 | kCpuAvx2,
-         scalar | sse2 | avx2},
-        {"no leaf 7: its register is stale", {6, avx, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
-        {"no OSXSAVE: XCR0 is not to be read", {13, bit_AVX, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
-        {"no AVX in leaf 1", {13, bit_OSXSAVE, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
-        {"leaf 1 alone", {1, 0, bit_SSE2, leaf7, xcr0All}, kCpuSse2, scalar | sse2},
-        {"no CPUID leaves at all", {0, ~0u, ~0u, ~0u, ~0u}, 0, scalar},
+        {"everything", {13, avx, bit_SSE2, leaf7, xcr0All}, kCpuSse2 | kCpuAvx2 | kCpuAvx512f},
+        {"AVX2, no AVX-512", {13, avx, bit_SSE2, bit_AVX2, xcr0All}, kCpuSse2 | kCpuAvx2},
+        {"AVX-512 without AVX2", {13, avx, bit_SSE2, bit_AVX512F, xcr0All}, kCpuSse2 | kCpuAvx512f},
+        {"the OS saves no YMM state", {13, avx, bit_SSE2, leaf7, 0x03}, kCpuSse2},
+        {"the OS saves zmm but not ymm", {13, avx, bit_SSE2, leaf7, 0xE3}, kCpuSse2},
+        {"YMM but no ZMM", {13, avx, bit_SSE2, leaf7, 0x07}, kCpuSse2 | kCpuAvx2},
+        {"ZMM state without zmm16-31", {13, avx, bit_SSE2, leaf7, 0x67}, kCpuSse2 | kCpuAvx2},
+        {"no leaf 7: its register is stale", {6, avx, bit_SSE2, leaf7, xcr0All}, kCpuSse2},
+        {"no OSXSAVE: XCR0 is not to be read", {13, bit_AVX, bit_SSE2, leaf7, xcr0All}, kCpuSse2},
+        {"no AVX in leaf 1", {13, bit_OSXSAVE, bit_SSE2, leaf7, xcr0All}, kCpuSse2},
+        {"leaf 1 alone", {1, 0, bit_SSE2, leaf7, xcr0All}, kCpuSse2},
+        {"no CPUID leaves at all", {0, ~0u, ~0u, ~0u, ~0u}, 0},
     };
     for (const Case& c : cases) {
         const std::string what = c.what;
         CAPTURE(what);
         CHECK(CpuFeatures(c.registers) == c.features);
-        CHECK(RenderPathsWith(c.features) == c.paths);
+    }
+}
+
+TEST_CASE("a path is offered only with every instruction set it needs, and every fast path needs one")
+{
+    const unsigned all = (1u << kRenderPathCount) - 1, scalar = 1u << int(RenderPath::Scalar);
+    // No fast path runs on a processor that offers nothing: each needs at
+    // least one set. Every path runs where everything is offered: none needs
+    // a set that no processor can report.
+    CHECK(RenderPathsWith(0) == scalar);
+    CHECK(RenderPathsWith(kCpuSse2 | kCpuAvx2 | kCpuAvx512f) == all);
+    // More sets never take a path away, and the reference is always there.
+    for (unsigned features = 0; features < 8; ++features) {
+        CAPTURE(features);
+        const unsigned paths = RenderPathsWith(features);
+        CHECK((paths & scalar) != 0);
+        for (unsigned more = features; more < 8; ++more)
+            if ((more & features) == features)
+                CHECK((RenderPathsWith(more) & paths) == paths);
     }
 }
 
 TEST_CASE("the detection finds every instruction set that the processor and the system offer")
 {
     const ProcessorReport cpu = ReadProcessor();
+    const unsigned detected = CpuFeatures(ReadCpuRegisters());
+    unsigned offered = 0;
     for (const Feature& feature : cpu.features) {
         CAPTURE(feature.name);
-        // The two independent reads agree with each other where both exist...
+        // The two independent reads agree with each other where both exist,
+        // and with the renderer's detection.
         if (cpu.haveCpuinfo)
             CHECK(feature.inCpuinfo == feature.inCpuid);
-        // ...and a path whose instructions are offered must not be missing.
-        CHECK(RenderPathAvailable(feature.path) == (feature.inCpuid || feature.inCpuinfo));
+        CHECK(((detected & feature.bit) != 0) == (feature.inCpuid || feature.inCpuinfo));
+        if (feature.inCpuid || feature.inCpuinfo)
+            offered |= feature.bit;
+    }
+    // A path whose instructions are offered must not be missing, nor one run
+    // whose instructions are not.
+    for (int i = 0; i < kRenderPathCount; ++i) {
+        CAPTURE(RenderPathName(RenderPath(i)));
+        CHECK(RenderPathAvailable(RenderPath(i)) == ((RenderPathsWith(offered) >> i & 1) != 0));
     }
     std::string compared;
     for (RenderPath path : FastPaths())
