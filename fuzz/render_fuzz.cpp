@@ -1,6 +1,7 @@
 // libFuzzer target: any view and frame size must give the same words through
-// every render path this CPU has as through the scalar reference, whole or as
-// bands of two frames begun at once, and no path may write outside the frame.
+// every render path this CPU has as through the scalar reference, whole, as
+// bands of two frames begun at once, or a part of the frame at a stride of its
+// own, and no path may write outside the frame or between a part's rows.
 // Aborts on the first difference.
 #include "animation.h"
 #include "render/dispatch.h"
@@ -76,6 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     RenderFrame(expected.data() + kGuard, W, H);
     RenderFrame(expectedSecond.data() + kGuard, H, W);
     std::vector<uint32_t> actual(expected.size()), second(expected.size());
+    // A part of the frame, and the gap between its rows.
+    const int32_t partX = input.ConsumeIntegralInRange<int32_t>(0, W - 1);
+    const int32_t partY = input.ConsumeIntegralInRange<int32_t>(0, H - 1);
+    const FrameRect part = {partX, partY, input.ConsumeIntegralInRange<int32_t>(1, std::min(W - partX, 80)),
+                            input.ConsumeIntegralInRange<int32_t>(1, std::min(H - partY, 24))};
+    const int32_t stride = part.width + input.ConsumeIntegralInRange<int32_t>(0, 9);
+    std::vector<uint32_t> expectedPart((part.height - 1) * stride + part.width + 2 * kGuard, kGuardWord);
+    for (int32_t r = 0; r < part.height; ++r)
+        std::copy_n(expected.begin() + kGuard + static_cast<int64_t>(part.y + r) * W + part.x, part.width,
+                    expectedPart.begin() + kGuard + r * stride);
+    std::vector<uint32_t> actualPart(expectedPart.size());
     for (int i = 1; i < kRenderPathCount; ++i) {
         const RenderPath path = RenderPath(i);
         if (!RenderPathAvailable(path))
@@ -93,6 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         RenderBands(&firstWork);  // no band left: must hand out none past the end
         Check(actual == expected, "in bands", path, W, H);
         Check(second == expectedSecond, "in bands", path, H, W);
+
+        std::fill(actualPart.begin(), actualPart.end(), kGuardWord);
+        BeginFramePart(&firstWork, path, viewState, W, H, part, actualPart.data() + kGuard, stride);
+        RenderBands(&firstWork);
+        Check(actualPart == expectedPart, "in a part", path, W, H);
     }
     return 0;
 }

@@ -99,29 +99,29 @@ int32_t MergeEqualRuns(float* values, int32_t count, int32_t* starts)
 // The reference's own per-row and per-column values, so every pixel gets the same c.
 void PrepareFrameGrid(RenderWorkspace& work)
 {
-    const int32_t W = work.W, H = work.H;
-    const FrameScales scales = Scales(work.view, W, H);
-    for (int32_t x = 0; x < W; ++x)
-        work.columnRe[x] = ColumnRe(work.view, scales, W, x);
-    for (int32_t y = 0; y < H; ++y)
-        work.rowIm[y] = RowIm(work.view, scales, H, y);
-    work.columns = MergeEqualRuns(work.columnRe, W, work.columnStart);
-    work.rows = MergeEqualRuns(work.rowIm, H, work.rowStart);
+    const FrameRect& part = work.part;
+    const FrameScales scales = Scales(work.view, work.W, work.H);
+    for (int32_t c = 0; c < part.width; ++c)
+        work.columnRe[c] = ColumnRe(work.view, scales, work.W, part.x + c);
+    for (int32_t r = 0; r < part.height; ++r)
+        work.rowIm[r] = RowIm(work.view, scales, work.H, part.y + r);
+    work.columns = MergeEqualRuns(work.columnRe, part.width, work.columnStart);
+    work.rows = MergeEqualRuns(work.rowIm, part.height, work.rowStart);
     // Lanes past the last column compute with what lies there: plain zeros,
     // not whatever a fresh workspace holds (a subnormal would slow them).
     std::fill(work.columnRe + work.columns, work.columnRe + work.columns + 16, 0.0f);
 }
 
 // Spreads the words of distinct rows firstRow up to endRow, each at the start
-// of the first frame row it fills, over all the frame rows they fill. Within a
-// row the words are spread from the right, so each is read before anything
-// overwrites it (distinct column d starts at frame column d or later).
+// of the first row it fills, over all the rows they fill. Within a row the
+// words are spread from the right, so each is read before anything
+// overwrites it (distinct column d starts at column d or later).
 void SpreadRows(const RenderWorkspace& work, int32_t firstRow, int32_t endRow)
 {
-    const int32_t W = work.W;
+    const int32_t width = work.part.width;
     for (int32_t r = firstRow; r < endRow; ++r) {
-        uint32_t* row = work.pixels + static_cast<int64_t>(work.rowStart[r]) * W;
-        if (work.columns != W) {
+        uint32_t* row = work.pixels + static_cast<int64_t>(work.rowStart[r]) * work.stride;
+        if (work.columns != width) {
             for (int32_t d = work.columns - 1; d >= 0; --d) {
                 const uint32_t word = row[d];
                 for (int32_t x = work.columnStart[d + 1] - 1; x >= work.columnStart[d]; --x)
@@ -129,23 +129,23 @@ void SpreadRows(const RenderWorkspace& work, int32_t firstRow, int32_t endRow)
             }
         }
         for (int32_t y = work.rowStart[r] + 1; y < work.rowStart[r + 1]; ++y)
-            std::memcpy(work.pixels + static_cast<int64_t>(y) * W, row, static_cast<size_t>(W) * 4);
+            std::memcpy(work.pixels + static_cast<int64_t>(y) * work.stride, row, static_cast<size_t>(width) * 4);
     }
 }
 
-// Renders band `band` of the frame: its distinct rows (frame rows for the
-// reference), and only the frame rows they fill.
+// Renders band `band` of the frame: its distinct rows (all rows for the
+// reference), and only the rows they fill.
 void RenderBand(const RenderWorkspace& work, int32_t band)
 {
     const int32_t firstRow = band * work.bandRows;
     const int32_t endRow = work.rows - firstRow < work.bandRows ? work.rows : firstRow + work.bandRows;
-    // BeginFrame left only a path this CPU has.
+    // BeginFramePart left only a path this CPU has.
     const PathEntry& entry = kPaths[int(work.path)];
     if (!entry.kernel) {
-        RenderReferenceRows(work.view, work.pixels, work.W, work.H, firstRow, endRow);
+        RenderReferencePart(work.view, work.W, work.H, work.part, work.pixels, work.stride, firstRow, endRow);
         return;
     }
-    entry.kernel({work.pixels, work.W, work.rowStart, work.columns, firstRow, endRow, work.columnRe, work.rowIm});
+    entry.kernel({work.pixels, work.stride, work.rowStart, work.columns, firstRow, endRow, work.columnRe, work.rowIm});
     SpreadRows(work, firstRow, endRow);
 }
 
@@ -224,21 +224,30 @@ bool SetRenderPath(RenderPath path)
 RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewState& view,
                       uint32_t* pixels, int32_t W, int32_t H, int32_t threads)
 {
+    return BeginFramePart(workspace, path, view, W, H, {0, 0, W, H}, pixels, W, threads);
+}
+
+RenderPath BeginFramePart(RenderWorkspace* workspace, RenderPath path, const ViewState& view, int32_t W, int32_t H,
+                          const FrameRect& part, uint32_t* pixels, int32_t stride, int32_t threads)
+{
     RenderWorkspace& work = *workspace;
-    // Larger frames than any window has fall back to the reference rather
-    // than overrun the coordinate tables.
-    if (!RenderPathAvailable(path) || W > kMaxFrameSide || H > kMaxFrameSide)
+    // Larger parts than any window has fall back to the reference rather than
+    // overrun the coordinate tables (or the kernels' 32-bit word indices).
+    if (!RenderPathAvailable(path) || part.width > kMaxFrameSide || part.height > kMaxFrameSide ||
+        stride > kMaxFrameSide)
         path = RenderPath::Scalar;
     work.view = view;
-    work.pixels = pixels;
     work.W = W;
     work.H = H;
+    work.part = part;
+    work.pixels = pixels;
+    work.stride = stride;
     work.path = path;
     work.columns = work.rows = 0;
-    if (W > 0 && H > 0) {
+    if (W > 0 && H > 0 && part.width > 0 && part.height > 0) {
         if (path == RenderPath::Scalar) {
-            work.columns = W;
-            work.rows = H;
+            work.columns = part.width;
+            work.rows = part.height;
         } else {
             PrepareFrameGrid(work);
         }

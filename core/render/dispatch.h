@@ -25,13 +25,15 @@ struct RenderWorkspace {
     // Kernels read whole vectors past the last distinct column.
     alignas(64) float columnRe[kMaxFrameSide + 16];
     alignas(64) float rowIm[kMaxFrameSide];
-    int32_t columnStart[kMaxFrameSide + 1];  // frame column where distinct column d starts; then W
-    int32_t rowStart[kMaxFrameSide + 1];     // frame row where distinct row r starts; then H
+    int32_t columnStart[kMaxFrameSide + 1];  // column of the part where distinct column d starts; then its width
+    int32_t rowStart[kMaxFrameSide + 1];     // row of the part where distinct row r starts; then its height
     ViewState view;
-    uint32_t* pixels;
-    int32_t W, H;
+    int32_t W, H;      // the frame
+    FrameRect part;    // what is rendered of it: the whole frame, or a rectangle
+    uint32_t* pixels;  // the part's words, a row every `stride` words
+    int32_t stride;
     RenderPath path;
-    int32_t columns, rows;  // distinct columns and rows (frame ones for Scalar)
+    int32_t columns, rows;  // distinct columns and rows of the part (all of them for Scalar)
     int32_t bandRows;       // distinct rows a band
     int32_t bands;
     std::atomic<int32_t> nextBand;
@@ -62,6 +64,14 @@ bool SetRenderPath(RenderPath path);
 // Scalar). An empty frame (W <= 0 or H <= 0) has no bands.
 RenderPath BeginFrame(RenderWorkspace* workspace, RenderPath path, const ViewState& view,
                       uint32_t* pixels, int32_t W, int32_t H, int32_t threads = 1);
+
+// The same for `part` of the W x H frame alone, written to `pixels` a row
+// every `stride` words (at least part.width): the very words the whole frame
+// holds there, on every path, as if the whole frame were rendered and that
+// rectangle cut out of it. A part whose width or height, or a stride, is over
+// kMaxFrameSide is rendered by the reference; an empty part or frame has no bands.
+RenderPath BeginFramePart(RenderWorkspace* workspace, RenderPath path, const ViewState& view, int32_t W, int32_t H,
+                          const FrameRect& part, uint32_t* pixels, int32_t stride, int32_t threads = 1);
 
 // The number of bands of the frame begun in the workspace: at most that many
 // threads find work in it.

@@ -38,17 +38,17 @@ uint32_t StepColor(int n)
 
 void RenderReference(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H)
 {
-    RenderReferenceRows(view, pixels, W, H, 0, H);
+    RenderReferencePart(view, W, H, {0, 0, W, H}, pixels, W, 0, H);
 }
 
-void RenderReferenceRows(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H, int32_t firstRow,
-                         int32_t endRow)
+void RenderReferencePart(const ViewState& view, int32_t W, int32_t H, const FrameRect& part, uint32_t* pixels,
+                         int32_t stride, int32_t firstRow, int32_t endRow)
 {
     const FrameScales scales = Scales(view, W, H);
-    for (int32_t y = firstRow; y < endRow; ++y) {
-        const float ci = RowIm(view, scales, H, y);
-        uint32_t* row = pixels + static_cast<int64_t>(y) * W;
-        for (int32_t x = 0; x < W; ++x)
-            row[x] = stepColors.words[EscapeCount(ColumnRe(view, scales, W, x), ci)];
+    for (int32_t r = firstRow; r < endRow; ++r) {
+        const float ci = RowIm(view, scales, H, part.y + r);
+        uint32_t* row = pixels + static_cast<int64_t>(r) * stride;
+        for (int32_t c = 0; c < part.width; ++c)
+            row[c] = stepColors.words[EscapeCount(ColumnRe(view, scales, W, part.x + c), ci)];
     }
 }

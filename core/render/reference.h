@@ -48,8 +48,17 @@ inline float ColumnRe(const ViewState& view, const FrameScales& scales, int32_t 
     return (static_cast<float>(x - (W >> 1)) * 1.5f) / scales.colScale + view.centerRe;
 }
 
+// A rectangle of a frame's pixels: the column and row of its top left
+// corner, its width and its height.
+struct FrameRect {
+    int32_t x, y, width, height;
+};
+
 // Writes the W x H words of the view, row after row from the top.
 void RenderReference(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H);
-// The same for frame rows firstRow up to (not including) endRow alone.
-void RenderReferenceRows(const ViewState& view, uint32_t* pixels, int32_t W, int32_t H, int32_t firstRow,
-                         int32_t endRow);
+
+// Writes rows firstRow up to (not including) endRow of `part` of the W x H
+// frame of the view, the very words the whole frame holds there: the part's
+// row r goes to pixels + r * stride.
+void RenderReferencePart(const ViewState& view, int32_t W, int32_t H, const FrameRect& part, uint32_t* pixels,
+                         int32_t stride, int32_t firstRow, int32_t endRow);

@@ -280,3 +280,29 @@ TEST_CASE("frames over the largest side go to the reference, banded too")
         CHECK(RenderOnStdThreads(work.get(), path, view, kMaxFrameSide, 2, 2) == ReferenceFrame(view, kMaxFrameSide, 2));
     }
 }
+
+TEST_CASE("a part of a frame in bands on several threads holds the whole frame's words there")
+{
+    std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
+    const ViewState deep = {2097152.0f, -0.6614853f, 0.4115117f};  // rows and columns in runs of equal coordinates
+    for (const ViewState& view : {kFirstView, deep}) {
+        const int32_t W = 400, H = 300, stride = 170;
+        const std::vector<uint32_t> whole = ReferenceFrame(view, W, H);
+        const FrameRect part = {233, 17, 167, 283};  // to the frame's right and bottom edges
+        for (RenderPath path : AllPaths())
+            for (int threads : {2, 5}) {
+                CAPTURE(RenderPathName(path));
+                CAPTURE(threads);
+                std::vector<uint32_t> buffer((part.height - 1) * stride + part.width + 2 * kGuard, kGuardWord);
+                BeginFramePart(work.get(), path, view, W, H, part, buffer.data() + kGuard, stride, threads);
+                RenderBandsOnThreads(work.get(), threads);
+                int differing = 0;
+                for (size_t i = 0; i < buffer.size(); ++i) {
+                    const int64_t at = static_cast<int64_t>(i) - kGuard, r = at / stride, c = at % stride;
+                    const bool inside = at >= 0 && r < part.height && c < part.width;
+                    differing += buffer[i] != (inside ? whole[kGuard + (part.y + r) * W + part.x + c] : kGuardWord);
+                }
+                CHECK(differing == 0);
+            }
+    }
+}

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -167,6 +168,36 @@ void CompareRandomViews(uint32_t seed, int views, float minLogZoom, float reLow,
     }
 }
 
+
+// Renders `part` of the W x H frame of the current view through every path
+// into a buffer of rows `stride` words apart, with guard words around it and
+// in the gaps between its rows, and compares each word with the whole
+// frame's there; returns the number of paths that differed.
+int ComparePart(const std::vector<uint32_t>& whole, int32_t W, int32_t H, const FrameRect& part, int32_t stride)
+{
+    static std::unique_ptr<RenderWorkspace> work(new RenderWorkspace);
+    const size_t words = part.height > 0 ? static_cast<size_t>(part.height - 1) * stride + part.width : 0;
+    int failures = 0;
+    for (RenderPath path : AllPaths()) {
+        std::vector<uint32_t> buffer(words + 2 * kGuard, kGuardWord);
+        const RenderPath used = BeginFramePart(work.get(), path, viewState, W, H, part, buffer.data() + kGuard, stride);
+        RenderBands(work.get());
+        size_t differing = 0;
+        for (size_t i = 0; i < buffer.size(); ++i) {
+            const int64_t at = static_cast<int64_t>(i) - kGuard, r = at / stride, c = at % stride;
+            const bool inside = at >= 0 && r < part.height && c < part.width;
+            differing += buffer[i] != (inside ? whole[(part.y + r) * W + part.x + c] : kGuardWord);
+        }
+        if (used != path || differing != 0) {
+            FAIL_CHECK(RenderPathName(path) << " (rendered by " << RenderPathName(used) << "): part " << part.x << ","
+                                            << part.y << " " << part.width << "x" << part.height << " of " << W
+                                            << "x" << H << " at stride " << stride << ": " << differing
+                                            << " words differ");
+            ++failures;
+        }
+    }
+    return failures;
+}
 }  // namespace
 
 TEST_CASE("names, availability and the choice of path; a value that is no path is never run")
@@ -457,4 +488,41 @@ TEST_CASE("AnimationTick renders through the chosen path and advances the view a
         }
         CHECK(std::memcmp(&viewState, &reference, sizeof reference) == 0);
     }
+}
+
+TEST_CASE("a part of a frame, anywhere in it and at any stride, holds the whole frame's words there, on every path")
+{
+    SavedState saved;
+    // The first view, the settled centre shallow and deep (where neighbouring
+    // columns and rows share coordinates, in runs that a part's edge cuts).
+    const ViewState settled = ViewAfterTicks(kFirstView, 885, nullptr, 1, 1);
+    for (const ViewState view : {kFirstView, settled, ViewState{2097152.0f, settled.centerRe, settled.centerIm}}) {
+        viewState = view;
+        const int32_t sizes[][2] = {{97, 61}, {640, 3}, {2, 2}};
+        for (const auto& size : sizes) {
+            const int32_t W = size[0], H = size[1];
+            std::vector<uint32_t> whole(static_cast<size_t>(W) * H);
+            RenderReference(view, whole.data(), W, H);
+            const FrameRect parts[] = {
+                {0, 0, W, H}, {1, 1, W - 2, H - 2}, {W - 1, 0, 1, H}, {0, H - 1, W, 1}, {W / 2, H / 2, 1, 1},
+                {W / 3, 0, W - W / 3, H / 2 + 1}, {W / 2, H / 2, 0, 1}, {0, 0, W, 0},
+            };
+            int failures = 0;
+            for (const FrameRect& part : parts)
+                for (int32_t extra : {0, 5})
+                    if (failures == 0)
+                        failures += ComparePart(whole, W, H, part, std::max(part.width, 1) + extra);
+        }
+    }
+}
+
+TEST_CASE("a small part of a frame wider than any window still takes the fast paths, with the same words")
+{
+    SavedState saved;
+    viewState = ViewAfterTicks(kFirstView, 2000, nullptr, 1, 1);
+    const int32_t W = kMaxFrameSide + 4000, H = 3;
+    std::vector<uint32_t> whole(static_cast<size_t>(W) * H);
+    RenderReference(viewState, whole.data(), W, H);
+    CHECK(ComparePart(whole, W, H, {W / 2 - 300, 0, 640, 3}, 640) == 0);
+    CHECK(ComparePart(whole, W, H, {W - 33, 1, 33, 2}, 40) == 0);
 }
