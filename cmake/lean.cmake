@@ -9,6 +9,9 @@ set(lean_compile_options -fno-exceptions -fno-rtti -fno-threadsafe-statics -ffun
 if(WIN32)
   # Line tables for the separate debug file (-g changes no instruction).
   list(APPEND lean_compile_options -g)
+  # Each shipped file has 64 KB: its code is built for size, but for the
+  # render kernels, which add_render_kernel builds for speed.
+  list(APPEND lean_compile_options -Os)
   # 32-bit Windows unwinds no stack by tables, so without exceptions they are
   # dead weight. The 64-bit ABI wants them for every function that calls
   # another: Windows walks the stack with them, so they stay.
