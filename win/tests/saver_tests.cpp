@@ -7,6 +7,7 @@
 #include "helper_count.h"
 #include "import_slot.h"
 #include "render/reference.h"
+#include "saver_session.h"
 #include "watchdog.h"
 
 #include <doctest/doctest.h>
@@ -14,91 +15,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <string>
 #include <vector>
-
-namespace {
-
-HINSTANCE Instance()
-{
-    static const HINSTANCE instance = [] {
-        HINSTANCE module = GetModuleHandleA(nullptr);
-        REQUIRE(RegisterSaverClasses(module));
-        return module;
-    }();
-    return instance;
-}
-
-std::vector<HWND> parents;  // NewParent's windows
-
-// A case's saver: a new state record (on the heap: the frame in flight makes
-// it about 1 MB), and a thread of normal priority. On the way out, a failed
-// REQUIRE included, it destroys the windows the case left open (the saver's,
-// its clock and the stand-in parents), lets go of the helpers and takes the
-// quit messages that all this posts, so that the next case starts clean.
-struct SaverSession {
-    std::unique_ptr<SaverState> owned = std::make_unique<SaverState>();
-    SaverState& state = *owned;
-    SaverSession() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL); }
-    SaverSession(const SaverSession&) = delete;
-    SaverSession& operator=(const SaverSession&) = delete;
-    ~SaverSession()
-    {
-        for (int i = 0; i < state.count; ++i)
-            if (state.screens[i].hwnd)
-                DestroyWindow(state.screens[i].hwnd);
-        if (state.clock)
-            DestroyWindow(state.clock);
-        for (HWND parent : parents)
-            DestroyWindow(parent);
-        parents.clear();
-        StopHelpers(&state);
-        MSG message;
-        while (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
-        }
-    }
-};
-
-std::vector<uint32_t> ReferenceFrame(const ViewState& view, int32_t width, int32_t height)
-{
-    std::vector<uint32_t> frame(static_cast<size_t>(width) * height);
-    RenderReference(view, frame.data(), width, height);
-    return frame;
-}
-
-bool ShowsFrame(const Screen& screen, const std::vector<uint32_t>& expected)
-{
-    GdiFlush();
-    return screen.pixels && std::equal(expected.begin(), expected.end(), screen.pixels);
-}
-
-// Takes the quit message if one was posted; its code, or -1 if none.
-int QuitCode()
-{
-    MSG message;
-    return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) ? static_cast<int>(message.wParam) : -1;
-}
-
-// A plain framed window standing in for the settings dialog's preview area;
-// the case's SaverSession destroys it if the case does not.
-HWND NewParent(int clientWidth, int clientHeight)
-{
-    RECT rect = {0, 0, clientWidth, clientHeight};
-    AdjustWindowRect(&rect, WS_POPUP | WS_BORDER, FALSE);
-    HWND parent = CreateWindowExA(0, "STATIC", "preview parent", WS_POPUP | WS_BORDER | WS_VISIBLE, 10, 10,
-                                  rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, Instance(),
-                                  nullptr);
-    REQUIRE(parent);
-    parents.push_back(parent);
-    RECT client;
-    GetClientRect(parent, &client);
-    REQUIRE(client.right == clientWidth);
-    REQUIRE(client.bottom == clientHeight);
-    return parent;
-}
-
-}  // namespace
 
 TEST_CASE("/p with a missing, malformed or invalid HWND ends at once and opens nothing")
 {
