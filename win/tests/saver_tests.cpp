@@ -102,12 +102,12 @@ TEST_CASE("/p ends with exit code 0 at the first tick without its parent, also w
     CHECK(RunMessageLoop() == 0);
 }
 
-TEST_CASE("every screen shows its own size of one view, advanced once a tick by the first non-empty frame")
+TEST_CASE("every screen shows its own size of one view, advanced once a tick as its frames' centre word says")
 {
     SaverSession session;
     SaverState& state = session.state;
     state.fullScreen = true;
-    REQUIRE(OpenScreen(&state, Instance(), {300, 0, 300, 40}, nullptr));  // empty: it cannot decide the drift
+    REQUIRE(OpenScreen(&state, Instance(), {300, 0, 300, 40}, nullptr));  // empty: no word at all
     REQUIRE(OpenScreen(&state, Instance(), {0, 0, 64, 48}, nullptr));
     REQUIRE(OpenScreen(&state, Instance(), {100, 0, 190, 31}, nullptr));
     const Screen* screens = state.screens;
@@ -693,10 +693,13 @@ TEST_CASE("a tick that leaves the view unchanged starts the zoom again from its 
     const Screen& screen = state.screens[0];
     CHECK(Ticks(&state, screen));
     viewState = saturated;
+    state.tick = kLastTick;
     const std::vector<uint32_t> last = ReferenceFrame(saturated, 60, 40);
     SaverTick(&state);
     CHECK(ShowsFrame(screen, last));
     CHECK(SameView(viewState, kFirstView));
+    CHECK(state.tick == 1);
     CHECK(Ticks(&state, screen));
     CHECK(viewState.zoom == kFirstView.zoom + 0.1f);
+    CHECK(state.tick == 2);
 }
