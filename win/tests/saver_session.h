@@ -1,5 +1,6 @@
 // What the screen saver's in-process tests share: a case's saver, stand-in
-// parents for the preview, and the frames they should show.
+// parents for the preview, the frames they should show, and the system's
+// power notices.
 #pragma once
 #include "saver.h"
 
@@ -92,4 +93,29 @@ inline HWND NewParent(int clientWidth, int clientHeight)
     REQUIRE(client.right == clientWidth);
     REQUIRE(client.bottom == clientHeight);
     return parent;
+}
+
+inline RECT WindowRect(HWND hwnd)
+{
+    RECT rect;
+    GetWindowRect(hwnd, &rect);
+    return rect;
+}
+
+inline bool SameRect(const RECT& a, const RECT& b)
+{
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+// The notification the system sends for a power setting, with its DWORD.
+struct PowerSetting {
+    GUID setting;
+    DWORD length;
+    DWORD state;
+};
+
+inline void ReportPower(HWND hwnd, const GUID& setting, DWORD state)
+{
+    PowerSetting report = {setting, sizeof(DWORD), state};
+    CHECK(SendMessageA(hwnd, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(&report)) == TRUE);
 }

@@ -3,8 +3,8 @@
 // renders on battery, the calm tick. Wine has one monitor and no battery here,
 // so the system's answers come from the tests, through this program's import
 // slots: the monitors EnumDisplayMonitors lists, the power status, the
-// performance counter; SetTimer's and SubmitThreadpoolWork's calls are
-// recorded.
+// performance counter; the calls of SetTimer, RegisterPowerSettingNotification
+// and SubmitThreadpoolWork are recorded.
 #include "saver.h"
 
 #include "animation.h"
@@ -18,6 +18,7 @@
 #include <doctest/doctest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -158,17 +159,6 @@ bool Asked(HWND hwnd, const GUID& setting)
     return false;
 }
 
-// The notification the system sends for a power setting, with its DWORD.
-void ReportPower(HWND hwnd, const GUID& setting, DWORD value)
-{
-    struct {
-        GUID setting;
-        DWORD length;
-        DWORD value;
-    } report = {setting, sizeof(DWORD), value};
-    CHECK(SendMessageA(hwnd, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(&report)) == TRUE);
-}
-
 // SubmitThreadpoolWork's calls, counted and not passed on: the window thread
 // then renders every band itself.
 extern "C" VOID(WINAPI* submitWorkSlot)(PTP_WORK) __asm__(IMPORT_SLOT(SubmitThreadpoolWork, 4));
@@ -201,18 +191,6 @@ SaverSettings Settings(MonitorMode monitorMode, bool halfRate = false, bool calm
     settings.halfRateOnBattery = halfRate;
     settings.calm = calm;
     return settings;
-}
-
-RECT WindowRect(HWND hwnd)
-{
-    RECT rect;
-    GetWindowRect(hwnd, &rect);
-    return rect;
-}
-
-bool SameRect(const RECT& a, const RECT& b)
-{
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }
 
 // The open screens in slot order.
@@ -415,21 +393,6 @@ TEST_CASE("the primary monitor only: the others are covered by black windows tha
         CHECK(now[0]->pixels != nullptr);
         CHECK(now[1]->pixels == nullptr);
     }
-}
-
-TEST_CASE("each monitor its own zoom: a frame of each window's own size, none black")
-{
-    SaverSession session;
-    SaverState& state = session.state;
-    ChosenMonitors chosen({{0, 0, 64, 48}, {64, 0, 104, 30}});
-    StartRun(&state, Settings(MonitorMode::EachOwn));
-    CHECK(state.span.width == 0);
-    const std::vector<const Screen*> open = OpenScreens(state);
-    REQUIRE(open.size() == 2);
-    const std::vector<uint32_t> wide = ReferenceFrame(viewState, 64, 48), narrow = ReferenceFrame(viewState, 40, 30);
-    SaverTick(&state);
-    CHECK(ShowsFrame(*open[0], wide));
-    CHECK(ShowsFrame(*open[1], narrow));
 }
 
 namespace {

@@ -275,18 +275,6 @@ TEST_CASE("destroying any window ends the saver with exit code 0")
 }
 
 namespace {
-RECT WindowRect(HWND hwnd)
-{
-    RECT rect;
-    GetWindowRect(hwnd, &rect);
-    return rect;
-}
-
-bool SameRect(const RECT& a, const RECT& b)
-{
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-
 std::vector<RECT> Monitors()
 {
     std::vector<RECT> monitors;
@@ -469,19 +457,6 @@ TEST_CASE("a window whose frame cannot be had paints black, and gets one at its 
 }
 
 namespace {
-// The notification the system sends for a power setting, with its DWORD.
-struct PowerSetting {
-    GUID setting;
-    DWORD length;
-    DWORD state;
-};
-
-void ReportPower(HWND hwnd, const GUID& setting, DWORD state)
-{
-    PowerSetting report = {setting, sizeof(DWORD), state};
-    CHECK(SendMessageA(hwnd, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(&report)) == TRUE);
-}
-
 const GUID kSessionDisplay = {0x2b84c20e, 0xad23, 0x4ddf, {0x93, 0xdb, 0x05, 0xff, 0xbd, 0x7e, 0xfc, 0xa5}};
 const GUID kConsoleDisplay = {0x6fe69556, 0x704a, 0x47a0, {0x8f, 0x24, 0xc2, 0x8d, 0x93, 0x6f, 0xda, 0x47}};
 const GUID kMonitorPower = {0x02731015, 0x4510, 0x4526, {0x99, 0xe6, 0xe5, 0xa1, 0x7e, 0xbd, 0x1a, 0xea}};
