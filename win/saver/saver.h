@@ -1,5 +1,5 @@
 // The screen saver: the zoom on every monitor (/s), in the settings dialog's
-// preview (/p HWND), and the settings dialog (/c). Its state
+// preview (/p HWND), each as its settings say, and the settings dialog (/c). Its state
 // is one record, SaverState, that the entry point owns and passes on; each
 // window reaches it through its Screen. Like shell.h, this header stays free
 // of <windows.h>.
@@ -46,7 +46,8 @@ enum class DisplaySetting {
 };
 
 struct SaverState {
-    SaverSettings settings;  // read once, when the zoom starts
+    SaverSettings settings;  // what StartFullScreen and StartPreview follow: RunScreenSaver
+                             //   reads them once, before either
     uint32_t tick;          // the tick the next timer message renders: 1 renders kFirstView
     SpanLayout span;        // Span: the frame across all monitors; 0 x 0 while each
                             //   window shows a frame of its own
