@@ -10,8 +10,9 @@
 constexpr ViewState kFirstView = {1.0f, -0.75f, 0.5f};
 
 // The animation's only state: the view the next tick renders. AdvanceView
-// moves it on; the screen saver also sets it back to kFirstView once a tick
-// leaves it unchanged (the zoom can go no deeper), and tests set it.
+// moves it on; the screen saver sets it to the view of the tick it starts
+// from, moves it on with ViewAfterTicks, and sets it back to kFirstView once
+// a tick leaves it unchanged (the zoom can go no deeper); tests set it.
 extern ViewState viewState;
 
 // Writes the W x H words of the current view through the plain reference

@@ -67,7 +67,7 @@ uint32_t StartTick(const SaverSettings& settings, uint64_t seed)
 {
     switch (settings.start) {
     case StartMode::WhereStopped:
-        return settings.tick;
+        return settings.tick >= 1 && settings.tick <= kLastTick ? settings.tick : 1;
     case StartMode::RandomDepth:
         return uint32_t(Mix(seed) % kRandomTicks) + 1;
     default:

@@ -60,7 +60,8 @@ SaverSettings SettingsFromValues(const RegistryValue values[kSettingValueCount],
 // The DWORD the setting is stored as.
 uint32_t SettingWord(const SaverSettings& settings, SettingValue value);
 
-// The tick a run starts from: where the last one stopped, the first, or one
-// drawn from ticks 1 to kRandomTicks by seed, which may be as plain as a clock
-// reading: it is mixed until every bit counts.
+// The tick a run starts from: where the last one stopped (the first if that
+// is not a tick from 1 to kLastTick), the first, or one drawn from ticks 1 to
+// kRandomTicks by seed, which may be as plain as a clock reading: it is mixed
+// until every bit counts.
 uint32_t StartTick(const SaverSettings& settings, uint64_t seed);

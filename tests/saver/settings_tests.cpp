@@ -144,6 +144,11 @@ TEST_CASE("the start tick: where the last run stopped, the first, or drawn at ra
     CHECK(StartTick(s, 99) == 4321);
     s.start = StartMode::Beginning;
     CHECK(StartTick(s, 99) == 1);
+    // A record made otherwise than from stored values (zeroed, say) starts at the first tick.
+    for (const uint32_t tick : {0u, kLastTick + 1, 0xFFFFFFFFu, kLastTick}) {
+        const SaverSettings made = {MonitorMode::EachOwn, StartMode::WhereStopped, true, false, false, tick};
+        CHECK(StartTick(made, 99) == (tick == kLastTick ? kLastTick : 1));
+    }
 
     // A clock's readings a tick apart still land all over the range.
     s.start = StartMode::RandomDepth;

@@ -4,6 +4,13 @@
 // - /s: a borderless topmost window on every monitor, each with a frame of its
 //   monitor's own size in real pixels (per-monitor DPI awareness, declared in
 //   the manifest); all show the same view, advanced once a tick;
+// - the settings (settings_dialog.cpp), read once as /s or /p starts: one frame
+//   across all monitors, each window showing its part of it, or the primary
+//   monitor alone, the others black; the start where the last run stopped,
+//   at the first view or at a random depth; every second frame on battery;
+//   calm motion, a tick every 200 ms;
+// - /s stores the tick it is on as it ends and once a minute, for the next run
+//   to start from;
 // - each frame is rendered on every processor of every group: the window
 //   thread takes bands of it with helper threads of a thread pool of the
 //   saver's own, all of them below normal priority while they render, so that
@@ -12,7 +19,7 @@
 //   go on whatever becomes of the zoom's windows;
 // - a display change (resolution, monitors added or removed) or a DPI change
 //   moves, resizes, opens or closes windows so that every monitor is covered
-//   again, each with a frame of its new size;
+//   again as the Monitors setting says, each with a frame of its new size;
 // - while the display of the saver's session is off (the system's power
 //   reports) nothing is rendered and the zoom waits; it goes on from the same view;
 // - a tick that leaves the view unchanged starts the zoom again from its first
@@ -39,6 +46,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -59,6 +67,12 @@ static const DisplayReport kDisplayReports[] = {
     {DisplaySetting::ConsoleDisplay, {0x6fe69556, 0x704a, 0x47a0, {0x8f, 0x24, 0xc2, 0x8d, 0x93, 0x6f, 0xda, 0x47}}},
     {DisplaySetting::MonitorPower, {0x02731015, 0x4510, 0x4526, {0x99, 0xe6, 0xe5, 0xa1, 0x7e, 0xbd, 0x1a, 0xea}}},
 };
+
+// The power settings that HalfRateOnBattery follows, each a DWORD: the power
+// source (0 AC, 1 battery, 2 a short-term source such as a UPS), and battery
+// saver (1 on; Windows 10 on, and asking for it before fails harmlessly).
+static const GUID kPowerSource = {0x5d3e9a59, 0xe9d5, 0x4b00, {0xa6, 0xbd, 0xff, 0x34, 0xff, 0x51, 0x65, 0x48}};
+static const GUID kBatterySaver = {0xe00958c0, 0xc213, 0x4ace, {0xac, 0x77, 0xfe, 0xcc, 0xed, 0x2e, 0xee, 0xa5}};
 
 static Screen* ScreenOf(HWND hwnd)
 {
@@ -104,15 +118,16 @@ static void CloseFrame(Screen* screen)
 }
 
 // A new client size gets a new frame, shown from the next tick on; a frame
-// that could not be had is tried again.
+// that could not be had is tried again. A black window has none.
 static void OnSize(Screen* screen)
 {
     RECT client;
     GetClientRect(screen->hwnd, &client);
-    if (screen->pixels && client.right == screen->width && client.bottom == screen->height)
+    if (screen->pixels && client.right == screen->width && client.bottom == screen->height && !screen->black)
         return;
     CloseFrame(screen);
-    OpenFrame(screen);
+    if (!screen->black)
+        OpenFrame(screen);
 }
 
 // The first mouse move, which the system sends when a window appears, tells
@@ -183,17 +198,21 @@ static bool EndsSaver(SaverState* state, HWND hwnd, UINT message, WPARAM wParam,
 // display (still shown) from one that is off.
 static void OnPowerSetting(SaverState* state, const POWERBROADCAST_SETTING* setting)
 {
-    DWORD displayState;
-    if (setting->DataLength < sizeof displayState)
+    DWORD value;
+    if (setting->DataLength < sizeof value)
         return;
+    std::memcpy(&value, setting->Data, sizeof value);
+    if (std::memcmp(&setting->PowerSetting, &kPowerSource, sizeof(GUID)) == 0)
+        state->onBattery = value != 0;
+    if (std::memcmp(&setting->PowerSetting, &kBatterySaver, sizeof(GUID)) == 0)
+        state->batterySaver = value != 0;
     for (const DisplayReport& report : kDisplayReports) {
         if (std::memcmp(&setting->PowerSetting, &report.guid, sizeof(GUID)) != 0)
             continue;
         if (report.setting < state->displayReport)
             return;
-        std::memcpy(&displayState, setting->Data, sizeof displayState);
         state->displayReport = report.setting;
-        state->displayOff = displayState == 0;
+        state->displayOff = value == 0;
         return;
     }
 }
@@ -204,7 +223,7 @@ static SYSTEM_CALLBACK LRESULT CALLBACK SaverProc(HWND hwnd, UINT message, WPARA
         Screen* screen = static_cast<Screen*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(screen));
         screen->hwnd = hwnd;
-        OpenFrame(screen);
+        OnSize(screen);
         return 0;
     }
     Screen* screen = ScreenOf(hwnd);
@@ -248,6 +267,12 @@ static SYSTEM_CALLBACK LRESULT CALLBACK SaverProc(HWND hwnd, UINT message, WPARA
             break;
         OnPowerSetting(state, reinterpret_cast<const POWERBROADCAST_SETTING*>(lParam));
         return TRUE;
+    // The session ends (log-off or shutdown): the process may be ended as soon
+    // as this returns, before the message loop could.
+    case WM_ENDSESSION:
+        if (state->fullScreen && wParam)
+            StoreTick(state->tick);
+        return 0;
     case WM_SYSCOMMAND:
         if (state->fullScreen && (wParam & 0xFFF0) == SC_SCREENSAVE)
             return 0;
@@ -263,7 +288,7 @@ static SYSTEM_CALLBACK LRESULT CALLBACK SaverProc(HWND hwnd, UINT message, WPARA
     return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-// The clock's only work is its timer's ticks.
+// The clock's only work is its timers': the ticks, and in /s storing the tick.
 static SYSTEM_CALLBACK LRESULT CALLBACK ClockProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -271,9 +296,14 @@ static SYSTEM_CALLBACK LRESULT CALLBACK ClockProc(HWND hwnd, UINT message, WPARA
         SetWindowLongPtrA(hwnd, GWLP_USERDATA,
                           reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams));
         return 0;
-    case WM_TIMER:
-        SaverTick(reinterpret_cast<SaverState*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA)));
+    case WM_TIMER: {
+        SaverState* state = reinterpret_cast<SaverState*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        if (wParam == kStoreTimer)
+            StoreTick(state->tick);
+        else
+            SaverTick(state);
         return 0;
+    }
     default:
         return DefWindowProcA(hwnd, message, wParam, lParam);
     }
@@ -308,22 +338,37 @@ static uint32_t ActiveProcessors()
     return system.dwNumberOfProcessors;
 }
 
-// The zoom starts with its clock: a message-only window of the saver's own,
-// which no other process can take away as it can a preview's child window
-// (with the parent). Its timer ticks; the window thread renders below normal.
+// The zoom starts from the tick the Start setting gives (a random one drawn
+// by the performance counter's reading), at its view: a tick's view is the same at every frame
+// size, as a tick's advance depends on the centre point alone. Its clock is a
+// message-only window of the saver's own, which no other process can take
+// away as it can a preview's child window (with the parent). Its timer ticks;
+// the window thread renders below normal.
 static bool StartZoom(SaverState* state, HINSTANCE instance)
 {
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    state->tick = StartTick(state->settings, static_cast<uint64_t>(count.QuadPart));
+    viewState = ViewAfterTicks(kFirstView, int64_t(state->tick) - 1, nullptr, 1, 1);
+    // Reserved1 is SystemStatusFlag from Windows 10 on, 0 before.
+    SYSTEM_POWER_STATUS power;
+    if (GetSystemPowerStatus(&power)) {
+        state->onBattery = power.ACLineStatus == 0;
+        state->batterySaver = (power.Reserved1 & SYSTEM_STATUS_FLAG_POWER_SAVING_ON) != 0;
+    }
     state->instance = instance;
     state->clock = CreateWindowExA(0, kClockClass, kTitle, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, state);
     if (!state->clock)
         return false;
-    SetTimer(state->clock, kTickTimer, kTickMilliseconds, nullptr);
+    SetTimer(state->clock, kTickTimer, state->settings.calm ? kCalmTickMilliseconds : kTickMilliseconds, nullptr);
+    if (state->fullScreen)
+        SetTimer(state->clock, kStoreTimer, kStoreMilliseconds, nullptr);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
     state->helpers = HelperCount(ActiveProcessors());
     return true;
 }
 
-HWND OpenScreen(SaverState* state, HINSTANCE instance, const PixelRect& rect, HWND parent)
+HWND OpenScreen(SaverState* state, HINSTANCE instance, const PixelRect& rect, HWND parent, bool black)
 {
     int slot = 0;
     while (slot < state->count && state->screens[slot].hwnd)
@@ -333,6 +378,7 @@ HWND OpenScreen(SaverState* state, HINSTANCE instance, const PixelRect& rect, HW
     Screen* screen = &state->screens[slot];
     *screen = Screen{};
     screen->saver = state;
+    screen->black = black;
     const DWORD style = parent ? WS_CHILD | WS_VISIBLE : WS_POPUP | WS_VISIBLE;
     const DWORD exStyle = parent ? 0 : WS_EX_TOPMOST;
     HWND hwnd = CreateWindowExA(exStyle, kScreenClass, kTitle, style, rect.left, rect.top, rect.right - rect.left,
@@ -346,8 +392,10 @@ HWND OpenScreen(SaverState* state, HINSTANCE instance, const PixelRect& rect, HW
     return hwnd;
 }
 
+// "struct FrameRect": <windows.h> declares a function of that name, which
+// hides the core's rectangle.
 struct MonitorList {
-    PixelRect rects[kMaxScreens];
+    struct FrameRect rects[kMaxScreens];  // on the screen
     int count;
 };
 
@@ -356,45 +404,78 @@ static SYSTEM_CALLBACK BOOL CALLBACK ListMonitor(HMONITOR, HDC, LPRECT rect, LPA
     MonitorList* monitors = reinterpret_cast<MonitorList*>(list);
     if (monitors->count == kMaxScreens)
         return FALSE;
-    monitors->rects[monitors->count++] = {rect->left, rect->top, rect->right, rect->bottom};
+    monitors->rects[monitors->count++] = {rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top};
     return TRUE;
 }
 
 // Moves the window onto the monitor unless it is there already; the WM_SIZE
-// that a new size brings gives it a frame of that size.
-static void Place(const Screen& screen, const PixelRect& monitor)
+// that a new size brings gives it a frame of that size. A window that turns
+// black lets go of its frame, and one that no longer is gets one; either
+// shows the change at its next paint.
+static void Place(Screen* screen, const struct FrameRect& monitor, bool black)
 {
+    screen->black = black;
     RECT now;
-    GetWindowRect(screen.hwnd, &now);
-    if (now.left == monitor.left && now.top == monitor.top && now.right == monitor.right &&
-        now.bottom == monitor.bottom)
-        return;
-    SetWindowPos(screen.hwnd, HWND_TOPMOST, monitor.left, monitor.top, monitor.right - monitor.left,
-                 monitor.bottom - monitor.top, SWP_NOACTIVATE);
+    GetWindowRect(screen->hwnd, &now);
+    if (now.left != monitor.x || now.top != monitor.y || now.right - now.left != monitor.width ||
+        now.bottom - now.top != monitor.height)
+        SetWindowPos(screen->hwnd, HWND_TOPMOST, monitor.x, monitor.y, monitor.width, monitor.height,
+                     SWP_NOACTIVATE);
+    OnSize(screen);
+    InvalidateRect(screen->hwnd, nullptr, FALSE);
+}
+
+// The primary monitor is the one whose top left corner is the screen's
+// origin; the first one listed if none is.
+static int PrimaryMonitor(const MonitorList& monitors)
+{
+    for (int i = 0; i < monitors.count; ++i)
+        if (monitors.rects[i].x == 0 && monitors.rects[i].y == 0)
+            return i;
+    return 0;
 }
 
 // The first open window, which gets the power reports, is always kept: there
-// is at least one monitor to move it to.
+// is at least one monitor to move it to. A span that cannot be laid out (no
+// monitor has pixels) leaves each window its own frame.
 void CoverMonitors(SaverState* state)
 {
     MonitorList monitors = {};
     EnumDisplayMonitors(nullptr, nullptr, ListMonitor, reinterpret_cast<LPARAM>(&monitors));
     if (monitors.count == 0)
         return;
+    state->span = SpanLayout{};
+    if (state->settings.monitors == MonitorMode::Span)
+        LayOutSpan(monitors.rects, monitors.count, &state->span);
+    const int primary = state->settings.monitors == MonitorMode::PrimaryOnly ? PrimaryMonitor(monitors) : -1;
     int next = 0;
     for (int i = 0; i < state->count; ++i) {
         Screen& screen = state->screens[i];
         if (!screen.hwnd)
             continue;
         if (next < monitors.count) {
-            Place(screen, monitors.rects[next++]);
+            Place(&screen, monitors.rects[next], primary >= 0 && next != primary);
+            ++next;
             continue;
         }
         screen.retired = true;
         DestroyWindow(screen.hwnd);
     }
-    for (; next < monitors.count; ++next)
-        OpenScreen(state, state->instance, monitors.rects[next], nullptr);
+    for (; next < monitors.count; ++next) {
+        const struct FrameRect& m = monitors.rects[next];
+        OpenScreen(state, state->instance, {m.x, m.y, m.x + m.width, m.y + m.height}, nullptr,
+                   primary >= 0 && next != primary);
+    }
+    // Each window's part of the span, by where it now lies.
+    for (int i = 0; i < state->count; ++i) {
+        Screen& screen = state->screens[i];
+        RECT rect;
+        if (!screen.hwnd || !GetWindowRect(screen.hwnd, &rect))
+            continue;
+        const struct FrameRect part = SpanPart(state->span, {rect.left, rect.top, 0, 0});
+        screen.spanX = part.x;
+        screen.spanY = part.y;
+    }
     // The system may have moved the pointer onto the new screen: where it is
     // now is the new start, not a move of the user's.
     POINT pointer;
@@ -402,6 +483,13 @@ void CoverMonitors(SaverState* state)
         state->startX = pointer.x;
         state->startY = pointer.y;
     }
+}
+
+// The power source and battery saver, for HalfRateOnBattery to follow.
+static void AskPowerSources(HWND hwnd)
+{
+    RegisterPowerSettingNotification(hwnd, &kPowerSource, DEVICE_NOTIFY_WINDOW_HANDLE);
+    RegisterPowerSettingNotification(hwnd, &kBatterySaver, DEVICE_NOTIFY_WINDOW_HANDLE);
 }
 
 int StartFullScreen(SaverState* state, HINSTANCE instance)
@@ -421,6 +509,7 @@ int StartFullScreen(SaverState* state, HINSTANCE instance)
     // All three: the system reports the state of each one it has at once.
     for (const DisplayReport& report : kDisplayReports)
         RegisterPowerSettingNotification(first, &report.guid, DEVICE_NOTIFY_WINDOW_HANDLE);
+    AskPowerSources(first);
     return state->open - before;
 }
 
@@ -434,7 +523,10 @@ HWND StartPreview(SaverState* state, HINSTANCE instance, HWND parent)
         return nullptr;
     RECT client;
     GetClientRect(parent, &client);
-    return OpenScreen(state, instance, {0, 0, client.right, client.bottom}, parent);
+    HWND child = OpenScreen(state, instance, {0, 0, client.right, client.bottom}, parent);
+    if (child)
+        AskPowerSources(child);
+    return child;
 }
 
 // A helper renders bands at the window thread's priority, below normal, so
@@ -484,15 +576,23 @@ void StopHelpers(SaverState* state)
     state->pool = nullptr;
 }
 
-// One submission of the work a helper. Without the pool the window thread
-// renders alone, and the next frame asks again. Every submission runs, even
-// one that finds no band left, before the frame is done.
+// The screen's frame, or in a span its part of the frame across all monitors,
+// cut into bands for the threads that share it. One submission of the work a
+// helper. Without the pool the window thread renders alone, and the next
+// frame asks again. Every submission runs, even one that finds no band left,
+// before the frame is done.
 static void RenderOnEveryCore(SaverState* state, const Screen& screen)
 {
     if (state->helpers > 0 && !state->work)
         StartHelpers(state);
+    const uint32_t threads = state->work ? std::min<uint32_t>(state->helpers, INT32_MAX - 1) + 1 : 1;
+    const SpanLayout& span = state->span;
+    const bool spanning = span.width > 0;
+    const struct FrameRect part = {spanning ? screen.spanX : 0, spanning ? screen.spanY : 0, screen.width,
+                                   screen.height};
     GdiFlush();
-    BeginFrame(&state->workspace, CurrentRenderPath(), viewState, screen.pixels, screen.width, screen.height);
+    BeginFramePart(&state->workspace, CurrentRenderPath(), viewState, spanning ? span.width : screen.width,
+                   spanning ? span.height : screen.height, part, screen.pixels, screen.width, int32_t(threads));
     if (state->work)
         for (uint32_t i = 0; i < state->helpers; ++i)
             SubmitThreadpoolWork(state->work);
@@ -511,23 +611,28 @@ void SaverTick(SaverState* state)
     }
     if (state->displayOff)
         return;
-    const Screen* decider = nullptr;
-    for (int i = 0; i < state->count; ++i) {
-        const Screen& screen = state->screens[i];
-        if (!screen.hwnd)
-            continue;
-        RenderOnEveryCore(state, screen);
-        if (!decider && screen.pixels && screen.width > 0 && screen.height > 0)
-            decider = &screen;
+    // Half the frames: the odd ticks', so that the first view is always shown.
+    const bool halfRate = state->settings.halfRateOnBattery && (state->onBattery || state->batterySaver);
+    if (!halfRate || state->tick % 2 == 1) {
+        for (int i = 0; i < state->count; ++i) {
+            const Screen& screen = state->screens[i];
+            if (!screen.hwnd || !screen.pixels)
+                continue;
+            RenderOnEveryCore(state, screen);
+            InvalidateRect(screen.hwnd, nullptr, FALSE);
+        }
     }
-    const ViewState before = viewState;
-    AdvanceView(decider ? decider->pixels : nullptr, decider ? decider->width : 0, decider ? decider->height : 0);
+    // Every frame's centre word is the centre point's, whatever its size or
+    // part of a span, and whether it is rendered or not.
+    const ViewState next = ViewAfterTicks(viewState, 1, nullptr, 1, 1);
     // Bit for bit: after about 80 hours the zoom no longer grows by 0.1.
-    if (SameView(before, viewState))
+    if (SameView(next, viewState)) {
         viewState = kFirstView;
-    for (int i = 0; i < state->count; ++i)
-        if (state->screens[i].hwnd)
-            InvalidateRect(state->screens[i].hwnd, nullptr, FALSE);
+        state->tick = 1;
+        return;
+    }
+    viewState = next;
+    ++state->tick;
 }
 
 HWND SettingsOwner(uintptr_t window)
@@ -547,10 +652,14 @@ int RunScreenSaver(SaverState* state, HINSTANCE instance, const char* commandLin
     }
     if (!RegisterSaverClasses(instance))
         return 0;
+    state->settings = LoadSettings();
     const bool opened = command.mode == SaverMode::Run
                             ? StartFullScreen(state, instance) > 0
                             : StartPreview(state, instance, reinterpret_cast<HWND>(command.window)) != nullptr;
     const int code = opened ? RunMessageLoop() : 0;
+    // Where this run stopped, for the next one to start from.
+    if (opened && state->fullScreen)
+        StoreTick(state->tick);
     StopHelpers(state);
     return code;
 }

@@ -7,6 +7,7 @@
 #include "helper_count.h"
 #include "import_slot.h"
 #include "render/reference.h"
+#include "saver_session.h"
 #include "watchdog.h"
 
 #include <doctest/doctest.h>
@@ -14,91 +15,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <string>
 #include <vector>
-
-namespace {
-
-HINSTANCE Instance()
-{
-    static const HINSTANCE instance = [] {
-        HINSTANCE module = GetModuleHandleA(nullptr);
-        REQUIRE(RegisterSaverClasses(module));
-        return module;
-    }();
-    return instance;
-}
-
-std::vector<HWND> parents;  // NewParent's windows
-
-// A case's saver: a new state record (on the heap: the frame in flight makes
-// it about 1 MB), and a thread of normal priority. On the way out, a failed
-// REQUIRE included, it destroys the windows the case left open (the saver's,
-// its clock and the stand-in parents), lets go of the helpers and takes the
-// quit messages that all this posts, so that the next case starts clean.
-struct SaverSession {
-    std::unique_ptr<SaverState> owned = std::make_unique<SaverState>();
-    SaverState& state = *owned;
-    SaverSession() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL); }
-    SaverSession(const SaverSession&) = delete;
-    SaverSession& operator=(const SaverSession&) = delete;
-    ~SaverSession()
-    {
-        for (int i = 0; i < state.count; ++i)
-            if (state.screens[i].hwnd)
-                DestroyWindow(state.screens[i].hwnd);
-        if (state.clock)
-            DestroyWindow(state.clock);
-        for (HWND parent : parents)
-            DestroyWindow(parent);
-        parents.clear();
-        StopHelpers(&state);
-        MSG message;
-        while (PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
-        }
-    }
-};
-
-std::vector<uint32_t> ReferenceFrame(const ViewState& view, int32_t width, int32_t height)
-{
-    std::vector<uint32_t> frame(static_cast<size_t>(width) * height);
-    RenderReference(view, frame.data(), width, height);
-    return frame;
-}
-
-bool ShowsFrame(const Screen& screen, const std::vector<uint32_t>& expected)
-{
-    GdiFlush();
-    return screen.pixels && std::equal(expected.begin(), expected.end(), screen.pixels);
-}
-
-// Takes the quit message if one was posted; its code, or -1 if none.
-int QuitCode()
-{
-    MSG message;
-    return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) ? static_cast<int>(message.wParam) : -1;
-}
-
-// A plain framed window standing in for the settings dialog's preview area;
-// the case's SaverSession destroys it if the case does not.
-HWND NewParent(int clientWidth, int clientHeight)
-{
-    RECT rect = {0, 0, clientWidth, clientHeight};
-    AdjustWindowRect(&rect, WS_POPUP | WS_BORDER, FALSE);
-    HWND parent = CreateWindowExA(0, "STATIC", "preview parent", WS_POPUP | WS_BORDER | WS_VISIBLE, 10, 10,
-                                  rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr, Instance(),
-                                  nullptr);
-    REQUIRE(parent);
-    parents.push_back(parent);
-    RECT client;
-    GetClientRect(parent, &client);
-    REQUIRE(client.right == clientWidth);
-    REQUIRE(client.bottom == clientHeight);
-    return parent;
-}
-
-}  // namespace
 
 TEST_CASE("/p with a missing, malformed or invalid HWND ends at once and opens nothing")
 {
@@ -184,12 +102,12 @@ TEST_CASE("/p ends with exit code 0 at the first tick without its parent, also w
     CHECK(RunMessageLoop() == 0);
 }
 
-TEST_CASE("every screen shows its own size of one view, advanced once a tick by the first non-empty frame")
+TEST_CASE("every screen shows its own size of one view, advanced once a tick as its frames' centre word says")
 {
     SaverSession session;
     SaverState& state = session.state;
     state.fullScreen = true;
-    REQUIRE(OpenScreen(&state, Instance(), {300, 0, 300, 40}, nullptr));  // empty: it cannot decide the drift
+    REQUIRE(OpenScreen(&state, Instance(), {300, 0, 300, 40}, nullptr));  // empty: no word at all
     REQUIRE(OpenScreen(&state, Instance(), {0, 0, 64, 48}, nullptr));
     REQUIRE(OpenScreen(&state, Instance(), {100, 0, 190, 31}, nullptr));
     const Screen* screens = state.screens;
@@ -357,18 +275,6 @@ TEST_CASE("destroying any window ends the saver with exit code 0")
 }
 
 namespace {
-RECT WindowRect(HWND hwnd)
-{
-    RECT rect;
-    GetWindowRect(hwnd, &rect);
-    return rect;
-}
-
-bool SameRect(const RECT& a, const RECT& b)
-{
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-
 std::vector<RECT> Monitors()
 {
     std::vector<RECT> monitors;
@@ -551,19 +457,6 @@ TEST_CASE("a window whose frame cannot be had paints black, and gets one at its 
 }
 
 namespace {
-// The notification the system sends for a power setting, with its DWORD.
-struct PowerSetting {
-    GUID setting;
-    DWORD length;
-    DWORD state;
-};
-
-void ReportPower(HWND hwnd, const GUID& setting, DWORD state)
-{
-    PowerSetting report = {setting, sizeof(DWORD), state};
-    CHECK(SendMessageA(hwnd, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(&report)) == TRUE);
-}
-
 const GUID kSessionDisplay = {0x2b84c20e, 0xad23, 0x4ddf, {0x93, 0xdb, 0x05, 0xff, 0xbd, 0x7e, 0xfc, 0xa5}};
 const GUID kConsoleDisplay = {0x6fe69556, 0x704a, 0x47a0, {0x8f, 0x24, 0xc2, 0x8d, 0x93, 0x6f, 0xda, 0x47}};
 const GUID kMonitorPower = {0x02731015, 0x4510, 0x4526, {0x99, 0xe6, 0xe5, 0xa1, 0x7e, 0xbd, 0x1a, 0xea}};
@@ -775,10 +668,13 @@ TEST_CASE("a tick that leaves the view unchanged starts the zoom again from its 
     const Screen& screen = state.screens[0];
     CHECK(Ticks(&state, screen));
     viewState = saturated;
+    state.tick = kLastTick;
     const std::vector<uint32_t> last = ReferenceFrame(saturated, 60, 40);
     SaverTick(&state);
     CHECK(ShowsFrame(screen, last));
     CHECK(SameView(viewState, kFirstView));
+    CHECK(state.tick == 1);
     CHECK(Ticks(&state, screen));
     CHECK(viewState.zoom == kFirstView.zoom + 0.1f);
+    CHECK(state.tick == 2);
 }

@@ -3,6 +3,7 @@
 #include "saver.h"
 #include "settings_dialog.h"
 
+#include "stored_settings.h"
 #include "watchdog.h"
 
 #include <doctest/doctest.h>
@@ -18,39 +19,6 @@ namespace {
 HINSTANCE Instance()
 {
     return GetModuleHandleA(nullptr);
-}
-
-// Each case starts and ends without the saver's key.
-struct NoStoredSettings {
-    NoStoredSettings() { Clear(); }
-    ~NoStoredSettings() { Clear(); }
-    static void Clear()
-    {
-        RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey);
-        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Mandelbrot Set");
-    }
-};
-
-// The value as stored, or -1 without one.
-int64_t Stored(SettingValue value)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return -1;
-    DWORD type = 0, word = 0, size = sizeof word;
-    const LONG status = RegQueryValueExA(key, kSettingValueNames[value], nullptr, &type,
-                                         reinterpret_cast<BYTE*>(&word), &size);
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS && type == REG_DWORD && size == 4 ? int64_t(word) : -1;
-}
-
-void StoreWord(SettingValue value, DWORD word)
-{
-    HKEY key;
-    REQUIRE(RegCreateKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==
-            ERROR_SUCCESS);
-    RegSetValueExA(key, kSettingValueNames[value], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&word), sizeof word);
-    RegCloseKey(key);
 }
 
 // A visible dialog box of this thread with that caption (a message box's is its title).
@@ -238,10 +206,7 @@ TEST_CASE("bad values show their defaults in the dialog")
     AnimationEffects animations(TRUE);
     StoreWord(kMonitorsValue, 7);
     StoreWord(kStartValue, 2);
-    HKEY key;
-    REQUIRE(RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS);
-    RegSetValueExA(key, "HalfRateOnBattery", 0, REG_SZ, reinterpret_cast<const BYTE*>("0"), 2);
-    RegCloseKey(key);
+    StoreRaw(kHalfRateValue, REG_SZ, "0", 2);
     REQUIRE(RunDialog(nullptr, {Appears(), NoteChoices(), Click(IDCANCEL)}));
     CHECK(shownChoices == Ids({IDC_EACH_MONITOR, IDC_START_RANDOM, IDC_HALF_RATE}));
 }
