@@ -63,14 +63,11 @@ def picture(probe, exe, screen, seconds, png):
 
 def prefixes():
     """Makes the prefix templates that the runs copy, if missing: the 64-bit
-    ones first, while no qemu handler is registered (with one, their 32-bit
+    one first, while no qemu handler is registered (with one, its 32-bit
     parts run under qemu: minutes instead of seconds), then the one that
     32-bit runs take under qemu."""
-    kinds = [("win64", None), ("win64", "desktop")]
-    if qemu.route()[0] == "qemu":
-        kinds.append(("win32", None))
-    for arch, kind in kinds:
-        with Session(arch, None, kind=kind):
+    for arch in ("win64", "win32") if qemu.route()[0] == "qemu" else ("win64",):
+        with Session(arch, None):
             pass
 
 

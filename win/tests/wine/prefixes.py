@@ -1,10 +1,12 @@
 """Wine prefixes: a run locks one of its kind, build/wine/KIND-N, the first
 that no other run holds, so that runs go side by side. A prefix is made once,
-as a copy of the kind's template (hard links, but for the registry, which
-Wine writes): making a prefix takes seconds, minutes under qemu, a copy a
-second. Kinds: win64 (64-bit Wine with WoW64, which runs 32-bit programs
-natively), wow64 (the same, made where 32-bit Wine runs under qemu), desktop
-(Wine's virtual desktop is set in it) and pictures (the README's)."""
+as a copy of a template (hard links, but for the registry, which Wine
+writes): making a prefix takes seconds, minutes under qemu, a copy a second.
+Kinds: win64 (64-bit Wine with WoW64, which runs 32-bit programs natively),
+wow64 (the same, made where 32-bit Wine runs under qemu, from a template of
+its own), desktop (its runs set Wine's virtual desktop in it) and pictures
+(the README's, whose runs set how Wine draws captions); the last two are
+copies of win64's template, as a new prefix is the same for them."""
 import fcntl
 import os
 import shutil
@@ -43,8 +45,9 @@ def make(session, kind):
     subprocess.run([WINESERVER, "-k"], env=session.env, stderr=subprocess.DEVNULL)
     if os.path.exists(os.path.join(prefix, "system.reg")):
         return
-    template = os.path.join(FOLDER, kind + "-template")
-    lock = _lock(kind + "-template", wait=True)
+    name = (kind if kind == "wow64" else "win64") + "-template"
+    template = os.path.join(FOLDER, name)
+    lock = _lock(name, wait=True)
     try:
         if not os.path.exists(os.path.join(template, "system.reg")):
             _create(session, template)
