@@ -120,11 +120,16 @@ def pytest_sessionfinish(session):
         session.exitstatus = 77
 
 
-def _file(request, option):
+def _optional_file(request, option):
     value = request.config.getoption(option)
+    return value and os.path.abspath(value)
+
+
+def _file(request, option):
+    value = _optional_file(request, option)
     if not value:
         pytest.fail(f"this scenario needs --{option.replace('_', '-')}", pytrace=False)
-    return os.path.abspath(value)
+    return value
 
 
 @pytest.fixture(scope="session")
@@ -194,8 +199,8 @@ def wine(wine_runs, request):
     def open_run(arch, *screens, kind=None):
         key = (arch, screens, kind)
         if key not in wine_runs:
-            s = Session(arch, list(screens), kind=kind, probe=request.config.getoption("probe"),
-                        tool=request.config.getoption("frame_tool"))
+            s = Session(arch, list(screens), kind=kind, probe=_optional_file(request, "probe"),
+                        tool=_optional_file(request, "frame_tool"))
             try:
                 wine_runs[key] = s.__enter__()
             except Skip as skip:
