@@ -25,7 +25,12 @@ CTest runs each scenario as a test of its own: add_wine_checks
 (cmake/wine_checks.cmake) collects them when CMake configures, with
 --ctest-list, and names each after its function and parameters:
 test_e2e[win32-depth16] is e2e_win32_depth16. A run where every selected
-scenario was left out exits with 77, CTest's skip."""
+scenario was left out exits with 77, CTest's skip. ctest -N -V -R NAME shows
+the command that runs one; several in one pytest session share their runs:
+
+    pytest-3 -s window_checks.py saver_checks.py -k depth24 --arch win64 \
+        --exe ../../build/win64/win/mandelbrot.exe --scr ../../build/win64/win/saver/mandelbrot.scr \
+        --probe ../../build/win64/win/tests/window-probe.exe --frame-tool ../../build/host/tools/mandelbrot-frames"""
 import os
 
 import pytest
