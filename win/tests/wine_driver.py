@@ -9,7 +9,7 @@
         (MANDELBROT_SKIP_UNDER_QEMU, which CMake sets).
     wine_driver.py show EXE
         the window on $DISPLAY, until it is closed
-    wine_driver.py picture --probe PROBE EXE WxHxD SECONDS PNG
+    wine_driver.py picture EXE WxHxD SECONDS PNG
         the whole window, caption and all, after SECONDS on a screen of that size
     wine_driver.py prefixes
         makes the prefix templates that the runs copy, where missing
@@ -41,12 +41,13 @@ def show(exe):
         s.start(exe).wait()
 
 
-def picture(probe, exe, screen, seconds, png):
+def picture(exe, screen, seconds, png):
     """Runs the 64-bit exe for SECONDS and saves the whole window. The pictures'
     prefix tells Wine not to ask for window-manager decorations (Decorated = N),
     so Wine draws the caption itself, whose buttons are glyphs of Wine's Marlett
-    font, which it finds only in the prefix's Fonts folder."""
-    with Session("win64", [screen], kind="pictures", probe=probe) as s:
+    font, which it finds only in the prefix's Fonts folder; the X window is
+    then the whole window."""
+    with Session("win64", [screen], kind="pictures") as s:
         fonts = os.path.join(s.env["WINEPREFIX"], "drive_c/windows/Fonts")
         if not os.path.exists(os.path.join(fonts, "marlett.ttf")):
             s.run(WINE, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated", "/t", "REG_SZ",
@@ -54,11 +55,11 @@ def picture(probe, exe, screen, seconds, png):
             for font in os.listdir("/usr/share/wine/fonts"):
                 shutil.copy(os.path.join("/usr/share/wine/fonts", font), fonts)
         program = s.start(exe)
-        left, top, right, bottom = s.wait_state(lambda st: True, "no window appeared", program, seconds=120)["window"]
+        window = s.find_window("^Mandelbrot Set$", seconds=120)
         time.sleep(seconds)
-        subprocess.run(["import", "-window", "root", "-crop", f"{right - left}x{bottom - top}+{left}+{top}",
-                        "+repage", png], env=s.env, check=True)
-        s.close(program)
+        subprocess.run(["import", "-window", window, png], env=s.env, check=True)
+        s.focus_key(window, "alt+F4")
+        s.ends(program, "Alt+F4")
 
 
 def prefixes():
@@ -80,7 +81,6 @@ def main():
     command.add_argument("args", nargs=argparse.REMAINDER)
     commands.add_parser("show").add_argument("exe")
     command = commands.add_parser("picture")
-    command.add_argument("--probe", required=True)
     command.add_argument("exe")
     command.add_argument("screen")
     command.add_argument("seconds", type=float)

@@ -241,11 +241,12 @@ class Session:
     def xdotool(self, *args):
         return self.run("xdotool", *args, deadline=self.deadline(10), what="xdotool " + args[0])
 
-    def find_window(self, name):
-        """The X window id of the first visible window whose title matches name."""
+    def find_window(self, name, seconds=10):
+        """The X window id of the first visible window whose title matches name,
+        once there is one within deadline(seconds)."""
         return self.poll(lambda: self.run("xdotool", "search", "--onlyvisible", "--name", name,
                                           deadline=self.deadline(10)).split()[:1],
-                         f"no visible X window is named {name}")[0]
+                         f"no visible X window is named {name}", seconds)[0]
 
     def focus_key(self, xid, key):
         self.xdotool("windowfocus", "--sync", xid)
