@@ -5,14 +5,17 @@ and helper threads have nothing to do), and one-row frames on 1,024 threads.
 Each figure is the median of several runs' wall time. Figures only: no pass
 or fail on time (other work on the machine moves them).
 
-Usage: tool_scaling.py [TOOL] (default build/host/tools/mandelbrot-frames)"""
+Usage: tool_scaling.py TOOL (the frame tool, build/host/tools/mandelbrot-frames
+after the host preset's build)"""
 import os
 import statistics
 import subprocess
 import sys
 import time
 
-tool = sys.argv[1] if len(sys.argv) > 1 else "build/host/tools/mandelbrot-frames"
+if len(sys.argv) != 2:
+    sys.exit(__doc__)
+tool = sys.argv[1]
 cpus = len(os.sched_getaffinity(0))
 
 

@@ -7,8 +7,12 @@
 # move the zeroed tables from .bss into .data and the exe would grow to 1 MB.)
 set(lean_compile_options -fno-exceptions -fno-rtti -fno-threadsafe-statics -ffunction-sections)
 if(WIN32)
-  # Line tables for the separate debug file (-g changes no instruction).
-  list(APPEND lean_compile_options -g)
+  # Line tables for the separate debug file (-g changes no instruction), with
+  # the source tree's paths as the tree's own (./core/...): the debug file, and
+  # through the debug link's checksum the exe, are then the same bytes
+  # wherever the tree is (see source_date.cmake for the rest).
+  list(APPEND lean_compile_options -g -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
+  include(${CMAKE_CURRENT_LIST_DIR}/source_date.cmake)
   # Each shipped file has 64 KB: its code is built for size, but for the
   # render kernels, which add_render_kernel builds for speed.
   list(APPEND lean_compile_options -Os)
@@ -28,9 +32,13 @@ endfunction()
 # current toolchain (NX, ASLR with high-entropy addresses on 64-bit, aware of
 # terminal servers, Vista's subsystem version 6.0), and stripped after the
 # link, its symbols and line tables kept beside it in <exe>.debug, to which
-# the exe links by name and checksum.
+# the exe links by name and checksum. The linker and objcopy, which both write
+# the PE header's link time, run with SOURCE_DATE_EPOCH (source_date.cmake).
 function(lean_exe target)
   lean_code(${target})
+  set(with_date ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${MANDELBROT_SOURCE_DATE_EPOCH})
+  set_target_properties(${target} PROPERTIES CXX_LINKER_LAUNCHER "${with_date}"
+                        LINK_DEPENDS ${MANDELBROT_SOURCE_DATE_FILE})
   target_link_options(${target} PRIVATE
     -Wl,--gc-sections -Wl,--nxcompat -Wl,--dynamicbase -Wl,--tsaware
     -Wl,--major-subsystem-version=6 -Wl,--minor-subsystem-version=0
@@ -39,9 +47,9 @@ function(lean_exe target)
     target_link_options(${target} PRIVATE -Wl,--high-entropy-va)
   endif()
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
-    COMMAND ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE:${target}>
-    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug $<TARGET_FILE:${target}>
+    COMMAND ${with_date} ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
+    COMMAND ${with_date} ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE:${target}>
+    COMMAND ${with_date} ${CMAKE_OBJCOPY} --add-gnu-debuglink=$<TARGET_FILE:${target}>.debug $<TARGET_FILE:${target}>
     VERBATIM)
 endfunction()
 

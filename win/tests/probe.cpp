@@ -14,9 +14,6 @@
 //                           has no GetGuiResources) and G comes from a 64-bit
 //                           process's GDI handle table; exits 3 where there is
 //                           no count at all
-//   window-probe paint N    repaints the window N times, each repaint done before
-//                           the next starts (a paint sent to its thread), each
-//                           for the top left pixel
 //   window-probe resize N   resizes the window N times, each done before the
 //                           next starts, between its size and one pixel less
 //                           each way, and leaves it at its size
@@ -279,14 +276,7 @@ int main(int argc, char** argv)
         PostMessageA(hwnd, WM_CLOSE, 0, 0);
     else if (std::strcmp(command, "resources") == 0)
         return PrintResources(hwnd);
-    else if (std::strcmp(command, "paint") == 0 && argc == 3) {
-        // A one-pixel update region: the paint makes and frees its GDI objects
-        // as any paint does, but sends the screen one pixel, not a frame.
-        const long count = std::strtol(argv[2], nullptr, 10);
-        const RECT pixel = {0, 0, 1, 1};
-        for (long i = 0; i < count; ++i)
-            RedrawWindow(hwnd, &pixel, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-    } else if (std::strcmp(command, "resize") == 0 && argc == 3) {
+    else if (std::strcmp(command, "resize") == 0 && argc == 3) {
         const long count = std::strtol(argv[2], nullptr, 10);
         RECT rect;
         GetWindowRect(hwnd, &rect);
@@ -297,7 +287,7 @@ int main(int argc, char** argv)
             SetWindowPos(hwnd, nullptr, 0, 0, width - (i % 2 == 0), height - (i % 2 == 0), flags);
         SetWindowPos(hwnd, nullptr, 0, 0, width, height, flags);
     } else {
-        std::fprintf(stderr, "usage: window-probe state|minimize|restore|close [HWND]|resources|paint N|"
+        std::fprintf(stderr, "usage: window-probe state|minimize|restore|close [HWND]|resources|"
                              "resize N|screens|parent W H|children HWND|name FILE|manifest FILE|display W H\n");
         return 2;
     }
