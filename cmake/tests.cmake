@@ -33,6 +33,8 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 set(MANDELBROT_FRAME_TOOL "" CACHE FILEPATH
     "The host build's frame tool, set by the presets that use it: the 32-bit tool's output and the Wine checks' screenshots are compared with it")
+set(MANDELBROT_XINERAMA_HEADS "" CACHE FILEPATH
+    "The host build's stand-in libXinerama.so.1, set by the presets that use it: the Wine checks place monitors side by side with it")
 set(MANDELBROT_WIN64_BUILD "" CACHE PATH
     "The 64-bit Windows build, set by the win32 preset: its window-probe.exe watches the 32-bit programs' windows, and the release takes its exe and saver")
 
@@ -51,6 +53,9 @@ function(_mandelbrot_prerequisites)
   endif()
   set_property(GLOBAL PROPERTY mandelbrot_prerequisites TRUE)
   set(needs "${MANDELBROT_FRAME_TOOL}" host)
+  if(WIN32)
+    list(APPEND needs "${MANDELBROT_XINERAMA_HEADS}" host)
+  endif()
   if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
     list(APPEND needs "${mandelbrot_window_probe}" win64)
   endif()

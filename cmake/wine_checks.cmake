@@ -8,7 +8,8 @@
 #       parameters (test_e2e[win32-depth16] is e2e_win32_depth16), with the
 #       labels and timeout its markers give; a soak costs more, so CTest starts
 #       it first. Each runs with the build's arch, the host's frame tool, the
-#       64-bit window-probe.exe and ARGS (the files it checks: --exe=...).
+#       64-bit window-probe.exe, the host's stand-in libXinerama and ARGS (the
+#       files it checks: --exe=...).
 #
 # Every test of a Windows build needs Wine's prefix templates: the test
 # wine_prefixes makes the missing ones before any other runs (fixture
@@ -21,7 +22,8 @@ set_tests_properties(wine_prefixes PROPERTIES FIXTURES_SETUP wine_prefixes TIMEO
 function(add_wine_checks)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "" "FILES;ARGS")
   math(EXPR bits "${CMAKE_SIZEOF_VOID_P} * 8")
-  set(common --arch=win${bits} --frame-tool=${MANDELBROT_FRAME_TOOL} --probe=${mandelbrot_window_probe})
+  set(common --arch=win${bits} --frame-tool=${MANDELBROT_FRAME_TOOL} --probe=${mandelbrot_window_probe}
+             --heads-library=${MANDELBROT_XINERAMA_HEADS})
   set(list ${CMAKE_CURRENT_BINARY_DIR}/wine_scenarios.cmake)
   execute_process(COMMAND ${PYTEST} --collect-only -q -p no:cacheprovider --arch=win${bits} --ctest-list=${list}
                           ${arg_FILES}

@@ -6,7 +6,10 @@ release_checks.py or guardian_checks.py. It asks for what it needs:
     wine     opens a run under Wine: wine(arch, "640x480x24") gives a Session
              (wine/session.py) on a screen of that size and depth;
              wine(arch, "640x480x24", "320x240x24") two Xinerama heads;
-             wine(arch, "1280x1024x24", kind="desktop") a prefix of that kind.
+             wine(arch, "1280x1024x24", kind="desktop") a prefix of that kind;
+             wine(arch, "960x480x24", heads="640x480+0+0,320x240+640+0")
+             monitors side by side on one X screen (64-bit programs only:
+             the stand-in libXinerama is the host's).
              A run is shared by the scenarios of one pytest session that ask
              for the same; what a scenario started ends with the scenario.
     arch     "win64" or "win32": every scenario that takes it runs for both
@@ -50,6 +53,7 @@ def pytest_addoption(parser):
     group.addoption("--scr", help="the build's mandelbrot.scr")
     group.addoption("--probe", help="the 64-bit build's window-probe.exe")
     group.addoption("--frame-tool", help="the host build's frame tool")
+    group.addoption("--heads-library", help="the host build's stand-in libXinerama.so.1")
     group.addoption("--zip", help="the release zip")
     group.addoption("--exe64", help="the 64-bit build's mandelbrot.exe (the release's)")
     group.addoption("--scr64", help="the 64-bit build's mandelbrot.scr (the release's)")
@@ -196,16 +200,17 @@ def wine_runs():
 
 @pytest.fixture
 def wine(wine_runs, request):
-    """wine(arch, SCREEN..., kind=None): a run under Wine (see above), made
+    """wine(arch, SCREEN..., kind=None, heads=None): a run under Wine (see above), made
     when first asked for. A run left with a program still going (a scenario
     that failed halfway) ends with the scenario, so that the next starts clean."""
     used = []
 
-    def open_run(arch, *screens, kind=None):
-        key = (arch, screens, kind)
+    def open_run(arch, *screens, kind=None, heads=None):
+        key = (arch, screens, kind, heads)
         if key not in wine_runs:
             s = Session(arch, list(screens), kind=kind, probe=_optional_file(request, "probe"),
-                        tool=_optional_file(request, "frame_tool"))
+                        tool=_optional_file(request, "frame_tool"),
+                        heads=heads and (heads, _file(request, "heads_library")))
             try:
                 wine_runs[key] = s.__enter__()
             except Skip as skip:

@@ -14,38 +14,46 @@ def max_tick(seconds):
     return int(seconds / TICK_SECONDS) + 20
 
 
-def match(tool, bits, rgb, w, h, first, last, top=0):
-    """The tick from first to last whose w x h frame, from row top down, the
-    screenshot rgb (8-bit R, G, B) equals in the bits per channel given
-    (one count each for R, G, B), or None."""
+def crop(pixels, width, x, y, w, h, size):
+    """The w x h rectangle at (x, y) of a picture width pixels wide, size bytes a pixel."""
+    if x == 0 and w == width:
+        return pixels[size * width * y:size * width * (y + h)]
+    return b"".join(pixels[size * (width * row + x):size * (width * row + x + w)] for row in range(y, y + h))
+
+
+def match(tool, bits, shots, w, h, first, last):
+    """The tick from first to last whose w x h frame the screenshots show, or
+    None. shots: (x, y, sw, sh, rgb) each, rgb (8-bit R, G, B) showing the
+    sw x sh rectangle at (x, y) of the frame, equal in the bits per channel
+    given (one count each for R, G, B)."""
     masks = [bytes(v >> (8 - b) << (8 - b) for v in range(256)) for b in bits]
-    want = [rgb[c::3].translate(masks[c]) for c in range(3)]
+    wanted = [(x, y, sw, sh, [rgb[c::3].translate(masks[c]) for c in range(3)]) for x, y, sw, sh, rgb in shots]
     cmd = [tool, "--size", f"{w}x{h}", "--from", str(first), "--ticks", str(last), "--raw"]
     with subprocess.Popen(cmd, stdout=subprocess.PIPE) as frames:
         for tick in range(first, last + 1):
             frame = frames.stdout.read(4 * w * h)
             if len(frame) < 4 * w * h:
                 fail(f"the frame tool gave no frame {tick} at {w}x{h}")
-            rows = frame[4 * w * top:]
-            if all(rows[2 - c::4].translate(masks[c]) == want[c] for c in range(3)):
+            if all(all(part[2 - c::4].translate(masks[c]) == want[c] for c in range(3))
+                   for x, y, sw, sh, want in wanted for part in [crop(frame, w, x, y, sw, sh, 4)]):
                 frames.kill()
                 return tick
     return None
 
 
-def find_tick(tool, bits, rgb, w, h, estimate, low, high, top=0):
-    """The tick from low to high that the screenshot shows, searched in
-    windows of ticks from estimate outwards, or None."""
+def find_tick(tool, bits, shots, w, h, estimate, low, high):
+    """The tick from low to high that the screenshots show (see match),
+    searched in windows of ticks from estimate outwards, or None."""
     width = 32 + (estimate - low) // 10
     up = down = min(max(estimate, low), high)
     while up <= high or down > low:
         if up <= high:
-            tick = match(tool, bits, rgb, w, h, up, min(up + width - 1, high), top)
+            tick = match(tool, bits, shots, w, h, up, min(up + width - 1, high))
             if tick:
                 return tick
             up += width
         if down > low:
-            tick = match(tool, bits, rgb, w, h, max(down - width, low), down - 1, top)
+            tick = match(tool, bits, shots, w, h, max(down - width, low), down - 1)
             if tick:
                 return tick
             down -= width

@@ -17,7 +17,9 @@ arch "win64" or "win32": a 32-bit program runs through WoW64 by the route
 that scripts/run32 names; where that needs what this run lacks, Skip is
 raised. screens: one "WxHxDEPTH" per X screen, or None for the caller's
 $DISPLAY; two or more become Xinerama heads, which this Xvfb (21.1) all puts
-at (0, 0), so that they overlap on a root of the largest. Waits poll with
+at (0, 0), so that they overlap on a root of the largest. heads, a list
+"WxH+X+Y,..." and the stand-in libXinerama.so.1 of the host build: Wine
+sees those monitors on the one X screen, side by side. Waits poll with
 deadlines scaled by the machine's measured pace (deadline); fail() ends a
 check with a message. probe, the 64-bit window-probe.exe, and tool, the
 host's frame tool, are needed only by what uses them."""
@@ -39,8 +41,9 @@ WS_POPUP, WS_CAPTION, WS_EX_TOPMOST = 0x80000000, 0x00C00000, 0x8
 
 
 class Session:
-    def __init__(self, arch, screens=("1024x768x24",), kind=None, probe=None, tool=None):
+    def __init__(self, arch, screens=("1024x768x24",), kind=None, probe=None, tool=None, heads=None):
         self.arch, self.screens, self.groups, self.born, self.programs = arch, screens, [], {}, []
+        self.heads = heads
         self.route = qemu.route() if arch == "win32" else ("native", "64-bit")
         self.kind = kind or ("wow64" if self.route[0] == "qemu" else "win64")
         self.probe_exe, self.tool = probe, tool
@@ -52,6 +55,11 @@ class Session:
     def __enter__(self):
         signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
         self.env = dict(os.environ, WINEARCH="win64", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        if self.heads:
+            heads, library = self.heads
+            self.env["MANDELBROT_HEADS"] = heads
+            self.env["LD_LIBRARY_PATH"] = os.pathsep.join(
+                filter(None, [os.path.dirname(library), os.environ.get("LD_LIBRARY_PATH")]))
         emulated = self.route[0] == "qemu"
         if emulated and os.getuid() != 0:
             raise Skip("32-bit Wine needs qemu-i386 registered with binfmt_misc here, which needs root")
@@ -83,7 +91,9 @@ class Session:
         read, write = os.pipe()
         args = ["Xvfb", "-displayfd", str(write), "-nolisten", "tcp"]
         if len(self.screens) > 1:
-            args += ["+xinerama", "-extension", "RANDR"]
+            args += ["+xinerama"]
+        if len(self.screens) > 1 or self.heads:  # else Wine takes the monitors from RandR
+            args += ["-extension", "RANDR"]
         for n, screen in enumerate(self.screens):
             args += ["-screen", str(n), screen]
         xvfb = self.spawn(args, pass_fds=[write], stderr=subprocess.DEVNULL, tell="xvfb")
@@ -265,42 +275,51 @@ class Session:
     def max_tick(self, process):
         return frames.max_tick(time.monotonic() - self.born[process.pid])
 
-    def find_tick(self, rgb, w, h, estimate, low, high, top=0):
-        """frames.find_tick with this run's frame tool and screen depth."""
+    def shown_tick(self, program, rects, last=None, frame=None, after=0):
+        """The tick whose frame the screen shows in rects (one (x, y, w, h) or
+        a list), from one screenshot, searched near the count that the last
+        one, (tick, seconds since the start), predicts; and when. frame
+        (w, h, x, y): the rects show their parts of that frame, placed with
+        its top left corner at (x, y) of the screen; without it, the one rect
+        shows a whole frame of its size. after: the program started at that
+        tick, not at the first."""
+        rects = [rects] if isinstance(rects[0], int) else list(rects)
+        fw, fh, fx, fy = frame or (rects[0][2], rects[0][3], rects[0][0], rects[0][1])
+        left, top = min(r[0] for r in rects), min(r[1] for r in rects)
+        right, bottom = max(r[0] + r[2] for r in rects), max(r[1] + r[3] for r in rects)
         if not self.tool:
             fail("this run was given no frame tool")
-        return frames.find_tick(self.tool, self.bits, rgb, w, h, estimate, low, high, top)
-
-    def shown_tick(self, program, rect, last=None, frame=None):
-        """The tick whose frame the screen rectangle (x, y, w, h) shows, searched
-        near the count that the last one, (tick, seconds since the start),
-        predicts; and when. frame (w, h, top): the rectangle shows that frame's
-        rows from top down, not a whole frame of its own size."""
-        fw, fh, top = frame or (rect[2], rect[3], 0)
 
         def attempt():
             elapsed = time.monotonic() - self.born[program.pid]
-            rgb = self.screenshot(*rect)
-            high = self.max_tick(program)
-            estimate = self._estimate(high) if not last else last[0] + int(last[0] / last[1] * (elapsed - last[1]))
-            tick = self.find_tick(rgb, fw, fh, estimate, last[0] if last else 1, high, top)
+            rgb = self.screenshot(left, top, right - left, bottom - top)
+            shots = [(x - fx, y - fy, w, h, frames.crop(rgb, right - left, x - left, y - top, w, h, 3))
+                     for x, y, w, h in rects]
+            high = after + self.max_tick(program)
+            low = last[0] if last else max(after, 1)
+            estimate = (self._estimate(low, high) if not last
+                        else last[0] + int((last[0] - after) / last[1] * (elapsed - last[1])))
+            tick = frames.find_tick(self.tool, self.bits, shots, fw, fh, estimate, low, high)
             return tick and (tick, elapsed)
-        return self.retry(attempt, f"the window shows no frame of the core at {fw}x{fh}")
+        return self.retry(attempt, f"the screen shows no frame of the core at {fw}x{fh}")
 
-    def _estimate(self, high):
+    def _estimate(self, low, high):
         # An emulated exe makes a few ticks a second, not 60: searching down from
         # the most it could have made would render thousands of frames first.
-        return 1 if self.route[0] == "qemu" else high
+        return low if self.route[0] == "qemu" else high
 
-    def check_frame(self, program, client):
-        """The client area shows, pixel for pixel, the core's frame of some tick."""
+    def check_frame(self, program, client, after=0):
+        """The client area shows, pixel for pixel, the core's frame of some
+        tick (from after on: see shown_tick); returns the tick."""
         x, y, w, h = client
 
         def painted():  # under qemu the first frame comes long after the window
             rgb = self.screenshot(x, y, w, h)
             return rgb != rgb[:3] * (w * h)
         self.poll(painted, "the client area shows only its background", seconds=20)
-        print(f"the client area equals the frame of tick {self.shown_tick(program, client)[0]} at {w}x{h}")
+        tick = self.shown_tick(program, client, after=after)[0]
+        print(f"the client area equals the frame of tick {tick} at {w}x{h}")
+        return tick
 
     def cover_screen(self, exe, w, h):
         """Starts the window program and makes it cover the w x h screen
