@@ -1,7 +1,8 @@
 """The Wine checks' fixtures and markers, and how CTest runs them.
 
 A scenario is one pytest function in window_checks.py, saver_checks.py,
-release_checks.py or guardian_checks.py. It asks for what it needs:
+release_checks.py, guardian_checks.py or runner_checks.py. It asks for what
+it needs:
 
     wine     opens a run under Wine: wine(arch, "640x480x24") gives a Session
              (wine/session.py) on a screen of that size and depth;
