@@ -1,16 +1,16 @@
 #!/bin/sh
 # Makes mandelbrot.ico, the icon that Explorer shows for the exes and the
 # screen savers: the zoom's first frame at 16, 32 and 48 pixels, each rendered
-# at its own size by the frame tool (the host preset's build, or the one
-# given), so that every pixel has one of the zoom's own colours. A frame has
+# at its own size by the frame tool given (scripts/mandelbrot docs gives the
+# host preset's), so that every pixel has one of the zoom's own colours. A frame has
 # at most 129 colours, so each size is an 8-bit bitmap whose palette holds
 # just the colours it uses, colour for colour: each shipped file has 64 KB in
 # all. The icon is committed, so that builds need no host tool; the Windows
 # tests check that it still shows the zoom's first frame.
-# Usage: win/icon/make_icon.sh [FRAME_TOOL]
+# Usage: win/icon/make_icon.sh FRAME_TOOL
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-tool=${1:-$here/../../build/host/tools/mandelbrot-frames}
+tool=${1:?usage: make_icon.sh FRAME_TOOL, as build/host/tools/mandelbrot-frames}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for size in 16 32 48; do
