@@ -142,39 +142,17 @@ def _file(request, option):
     return value
 
 
-@pytest.fixture(scope="session")
-def exe(request):
-    return _file(request, "exe")
+def _file_fixture(name, option):
+    """A session fixture, name, for the file that --option names."""
+    def fixture(request):
+        return _file(request, option)
+    return pytest.fixture(fixture, scope="session", name=name)
 
 
-@pytest.fixture(scope="session")
-def scr(request):
-    return _file(request, "scr")
-
-
-@pytest.fixture(scope="session")
-def probe(request):
-    return _file(request, "probe")
-
-
-@pytest.fixture(scope="session")
-def frame_tool(request):
-    return _file(request, "frame_tool")
-
-
-@pytest.fixture(scope="session")
-def zip_file(request):
-    return _file(request, "zip")
-
-
-@pytest.fixture(scope="session")
-def exe64(request):
-    return _file(request, "exe64")
-
-
-@pytest.fixture(scope="session")
-def scr64(request):
-    return _file(request, "scr64")
+exe, scr, probe, frame_tool, zip_file, exe64, scr64 = (
+    _file_fixture(name, option) for name, option in (
+        ("exe", "exe"), ("scr", "scr"), ("probe", "probe"), ("frame_tool", "frame_tool"), ("zip_file", "zip"),
+        ("exe64", "exe64"), ("scr64", "scr64")))
 
 
 @pytest.fixture(scope="session")
