@@ -61,6 +61,10 @@ def make(session, kind):
     # The name of the template's wineserver's temporary folder: each prefix makes its own.
     if os.path.exists(os.path.join(prefix, "wineserver")):
         os.remove(os.path.join(prefix, "wineserver"))
+    # The first Wine process in a prefix makes that folder and writes its name;
+    # two first processes at once each make one, and one fails ("chdir to
+    # /tmp/wine-...: No such file or directory"): the first goes alone.
+    session.run(WINE, "cmd", "/c", "exit", deadline=600, what="the prefix's first Wine process")
 
 
 def _create(session, prefix):
