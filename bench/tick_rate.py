@@ -32,7 +32,8 @@ def _rate(s, name, program, worker, at):
     last, ticks = (0, 1.0), []
     for elapsed, rgb, _ in shots:
         estimate = last[0] + int(max(last[0], 1) / last[1] * (elapsed - last[1]))
-        tick = s.find_tick(rgb, 1920, 1080, estimate, max(last[0], 1), frames.max_tick(elapsed))
+        tick = frames.find_tick(s.tool, s.bits, [(0, 0, 1920, 1080, rgb)], 1920, 1080, estimate, max(last[0], 1),
+                                frames.max_tick(elapsed))
         print(f"{name}: screenshot at {elapsed:6.2f} s: " + (f"tick {tick}" if tick else "matched no tick"))
         ticks.append(tick)
         last = (tick, elapsed) if tick else last
@@ -56,6 +57,7 @@ def window(s, exe, seconds):
 def saver(s, scr, exe, seconds):
     """The saver's /s and then the window program, one after the other in the
     same run, each with screenshots at SECONDS / 2 and SECONDS."""
+    s.saver_settings()  # from the first tick, as the window program starts
     s.xdotool("mousemove", "960", "540")
     program = s.start(scr, "/s")
     s.wait_saver_windows([(0, 0, 1920, 1080)])

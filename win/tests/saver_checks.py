@@ -13,8 +13,6 @@ INPUTS = (("mousemove", "300", "200"), ("key", "a"), ("click", "1"), ("click", "
 CLICK = (("click", "1"),)
 # Each a new frame (a DIB section) for the saver's window.
 RESIZES = 1000
-# Where the saver keeps its settings, and the tick where it stopped.
-KEY = r"HKCU\Software\Mandelbrot Set\Screen Saver"
 # Two monitors side by side, of different sizes (see the wine fixture's heads):
 # as (x, y, w, h), and as the saver's windows, (left, top, right, bottom).
 HEADS = "640x480+0+0,320x240+640+0"
@@ -22,22 +20,17 @@ SIDE_BY_SIDE = [(0, 0, 640, 480), (640, 0, 320, 240)]
 SIDE_BY_SIDE_WINDOWS = [(0, 0, 640, 480), (640, 0, 960, 240)]
 
 
-def saver_settings(s, **values):
-    """Leaves the saver's settings in the run's prefix with these values alone:
-    a number is a REG_DWORD, else (type, data) as reg add takes them. The
-    prefix outlives the run, and every /s writes the tick where it stopped."""
-    s.run(WINE, "reg", "delete", KEY, "/f", deadline=s.deadline(30), stderr=subprocess.DEVNULL)
-    for name, value in values.items():
-        kind, data = value if isinstance(value, tuple) else ("REG_DWORD", value)
-        s.run(WINE, "reg", "add", KEY, "/v", name, "/t", kind, "/d", str(data), "/f",
-              deadline=s.deadline(30), what=f"reg add {name}")
+def start_saver(s, scr, windows):
+    """Starts /s with the pointer still; returns it once it shows its windows."""
+    s.xdotool("mousemove", "100", "100")
+    program = s.start(scr, "/s")
+    s.wait_saver_windows(windows)
+    return program
 
 
-def stored_settings(s):
-    """The saver's values in the registry: {name: (type, data)}."""
-    out = s.run(WINE, "reg", "query", KEY, deadline=s.deadline(30), stderr=subprocess.DEVNULL)
-    return {w[0]: (w[1], w[2]) for w in (line.split() for line in out.splitlines())
-            if len(w) == 3 and w[1].startswith("REG_")}
+def end_saver(s, program):
+    s.focus_key(s.find_window("^Mandelbrot Set$"), "space")
+    s.ends(program, "a key", seconds=2)
 
 
 @pytest.fixture
@@ -51,7 +44,7 @@ def saver_run(s, scr, inputs):
     """/s on the session's 640 x 480 screen: one borderless topmost window
     covering it, showing the core's frames; each of inputs ends it with exit
     code 0."""
-    saver_settings(s)
+    s.saver_settings()
     s.xdotool("mousemove", "320", "240")
     for n, action in enumerate(inputs):
         program = s.start(scr, "/s")
@@ -100,15 +93,12 @@ def test_saver_monitors(wine, arch, scr):
     at (0, 0), so the small one's window covers the top left of the large one,
     whose rows below it are checked."""
     s = wine(arch, "640x480x24", "320x240x24")
-    saver_settings(s)
-    s.xdotool("mousemove", "100", "100")
-    program = s.start(scr, "/s")
-    s.wait_saver_windows([(0, 0, 320, 240), (0, 0, 640, 480)])
+    s.saver_settings()
+    program = start_saver(s, scr, [(0, 0, 320, 240), (0, 0, 640, 480)])
     s.check_frame(program, (0, 0, 320, 240))
     tick = s.shown_tick(program, (0, 240, 640, 240), frame=(640, 480, 0, 0))[0]
     print(f"the large monitor's rows 240 to 479 equal the frame of tick {tick} at 640x480")
-    s.focus_key(s.find_window("^Mandelbrot Set$"), "space")
-    s.ends(program, "a key", seconds=2)
+    end_saver(s, program)
     print(f"report: saver /s {arch} on two monitors: a window of each monitor's size, each with its exact frames")
 
 
@@ -164,37 +154,18 @@ def test_saver_arguments(wine, arch, scr):
         s.ends(program, "/p with the HWND " + args[1] if args[1:] else "/p without an HWND", seconds=10)
     for args, key, stored in ((["/c"], "Escape", set()), (["-C:" + stale], "Escape", set()), (["/x"], "Escape", set()),
                               ([], "Return", {"Monitors", "Start", "HalfRateOnBattery"})):
-        saver_settings(s)
+        s.saver_settings()
         program = s.start(scr, *args)
         dialog = s.find_window("^Mandelbrot Set Settings$")
         s.alive(program, "while its settings dialog is open")
         s.focus_key(dialog, key)
         what = ' '.join(args) or 'no argument'
         s.ends(program, f"{key} in the settings dialog of {what}", seconds=10)
-        if set(stored_settings(s)) != stored:
-            fail(f"{key} in the dialog of {what} left the values {stored_settings(s)}, not {sorted(stored)}")
+        left = s.stored_saver_settings()
+        if set(left) != stored:
+            fail(f"{key} in the dialog of {what} left the values {left}, not {sorted(stored)}")
     print(f"report: saver /p, /c and other arguments {arch}: as expected, none hangs; "
           f"Cancel stores nothing, OK the settings (Calm only once chosen)")
-
-
-def start_saver(s, scr, windows):
-    """Starts /s with the pointer still; returns it once it shows its windows."""
-    s.xdotool("mousemove", "100", "100")
-    program = s.start(scr, "/s")
-    s.wait_saver_windows(windows)
-    return program
-
-
-def end_saver(s, program):
-    s.focus_key(s.find_window("^Mandelbrot Set$"), "space")
-    s.ends(program, "a key", seconds=2)
-
-
-def painted(s, rect):
-    def shown():
-        rgb = s.screenshot(*rect)
-        return rgb != rgb[:3] * (rect[2] * rect[3])
-    s.poll(shown, f"the saver's window on {rect} shows only its background", seconds=20)
 
 
 # The monitors settings and bad values in the registry: the platform-free code
@@ -208,13 +179,13 @@ def test_saver_monitor_settings(wine, arch, scr):
     one 960 x 480 frame of one tick; with Monitors 2 the primary shows its own
     frames and the other is black."""
     s = wine(arch, "960x480x24", heads=HEADS)
-    saver_settings(s, Monitors=1)
+    s.saver_settings(Monitors=1)
     program = start_saver(s, scr, SIDE_BY_SIDE_WINDOWS)
-    painted(s, SIDE_BY_SIDE[1])
+    s.wait_painted(SIDE_BY_SIDE[1])
     tick = s.shown_tick(program, SIDE_BY_SIDE, frame=(960, 480, 0, 0))[0]
     print(f"one zoom across both monitors: each shows its part of the 960x480 frame of tick {tick}")
     end_saver(s, program)
-    saver_settings(s, Monitors=2)
+    s.saver_settings(Monitors=2)
     program = start_saver(s, scr, SIDE_BY_SIDE_WINDOWS)
     s.check_frame(program, SIDE_BY_SIDE[0])
     if s.screenshot(*SIDE_BY_SIDE[1]) != bytes(3 * 320 * 240):
@@ -234,7 +205,7 @@ def test_saver_bad_settings(wine, arch, scr):
                       Calm=("REG_BINARY", "01000000"), Tick=("REG_SZ", 500000))
     out_of_range = dict(Monitors=3, Start=3, HalfRateOnBattery=2, Calm=2, Tick=0xFFFFFFFF)
     for what, values in (("of another type", wrong_type), ("out of range", out_of_range)):
-        saver_settings(s, **values)
+        s.saver_settings(**values)
         program = start_saver(s, scr, SIDE_BY_SIDE_WINDOWS)
         for rect in SIDE_BY_SIDE:
             s.check_frame(program, rect)
@@ -251,15 +222,15 @@ def test_saver_resumes(wine, arch, scr):
     that tick on."""
     s = wine(arch, "640x480x24")
     screen = (0, 0, 640, 480)
-    saver_settings(s)
-    program = start_saver(s, scr, [(0, 0, 640, 480)])
+    s.saver_settings()
+    program = start_saver(s, scr, [screen])
     shown = s.check_frame(program, screen)
     end_saver(s, program)
-    kind, data = stored_settings(s).get("Tick", (None, None))
+    kind, data = s.stored_saver_settings().get("Tick", (None, None))
     if kind != "REG_DWORD" or int(data, 16) <= shown:
         fail(f"after showing tick {shown} the saver stored Tick {kind} {data}")
     stopped = int(data, 16)
-    program = start_saver(s, scr, [(0, 0, 640, 480)])
+    program = start_saver(s, scr, [screen])
     resumed = s.check_frame(program, screen, after=stopped)
     end_saver(s, program)
     print(f"report: saver resumes {arch}: the first run showed tick {shown} and stored {stopped}; "
@@ -281,7 +252,7 @@ def test_saver_display(wine, arch, scr):
               deadline=s.deadline(60), what="reg add")
     # The desktop is made when Wine starts: after this prefix's processes have ended.
     s.run(WINESERVER, "-w", deadline=s.deadline(60))
-    saver_settings(s)
+    s.saver_settings()
     s.xdotool("mousemove", "100", "100")
     program = s.start(scr, "/s")
     s.wait_saver_windows([(0, 0, 1024, 768)])
@@ -306,7 +277,7 @@ def test_saver_soak(wine, arch, scr):
     and WM_CLOSE ends it with exit code 0."""
     screen = (0, 0, 800, 600)
     s = wine(arch, "800x600x24")
-    saver_settings(s)
+    s.saver_settings()
     s.xdotool("mousemove", "400", "300")
     program = s.start(scr, "/s")
     s.wait_saver_windows([screen])

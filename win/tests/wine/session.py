@@ -36,6 +36,8 @@ from . import WINE, Failure, Skip, fail, frames, guardian, prefixes, qemu
 IDLE_PACE = 0.2
 # The probe's state line: each key and how many numbers follow it (hexadecimal for the styles).
 STATE_KEYS = dict(window=4, client=4, style=1, exstyle=1, iconic=1, screen=2, depth=1, foreground=1, focus=1)
+# Where the screen saver keeps its settings, and the tick where /s stopped.
+SAVER_KEY = r"HKCU\Software\Mandelbrot Set\Screen Saver"
 # The screen saver's windows' styles.
 WS_POPUP, WS_CAPTION, WS_EX_TOPMOST = 0x80000000, 0x00C00000, 0x8
 
@@ -308,15 +310,19 @@ class Session:
         # the most it could have made would render thousands of frames first.
         return low if self.route[0] == "qemu" else high
 
+    def wait_painted(self, rect):
+        """Waits until the screen rectangle (x, y, w, h) shows more than one
+        colour: under qemu the first frame comes long after the window."""
+        def painted():
+            rgb = self.screenshot(*rect)
+            return rgb != rgb[:3] * (rect[2] * rect[3])
+        self.poll(painted, f"the window on {rect} shows only its background", seconds=20)
+
     def check_frame(self, program, client, after=0):
         """The client area shows, pixel for pixel, the core's frame of some
         tick (from after on: see shown_tick); returns the tick."""
-        x, y, w, h = client
-
-        def painted():  # under qemu the first frame comes long after the window
-            rgb = self.screenshot(x, y, w, h)
-            return rgb != rgb[:3] * (w * h)
-        self.poll(painted, "the client area shows only its background", seconds=20)
+        w, h = client[2:]
+        self.wait_painted(client)
         tick = self.shown_tick(program, client, after=after)[0]
         print(f"the client area equals the frame of tick {tick} at {w}x{h}")
         return tick
@@ -330,6 +336,23 @@ class Session:
         self.focus_key(self.find_window("^Mandelbrot Set$"), "Escape")
         self.wait_state(lambda st: st["client"] == (0, 0, w, h), f"Escape did not give a {w}x{h} client area", program)
         return program, worker
+
+    def saver_settings(self, **values):
+        """Leaves the screen saver's settings in this run's prefix with these
+        values alone: a number is a REG_DWORD, else (type, data) as reg add
+        takes them. The prefix outlives the run, and every /s stores where it
+        stopped, which the next /s starts from unless told otherwise."""
+        self.run(WINE, "reg", "delete", SAVER_KEY, "/f", deadline=self.deadline(30), stderr=subprocess.DEVNULL)
+        for name, value in values.items():
+            kind, data = value if isinstance(value, tuple) else ("REG_DWORD", value)
+            self.run(WINE, "reg", "add", SAVER_KEY, "/v", name, "/t", kind, "/d", str(data), "/f",
+                     deadline=self.deadline(30), what=f"reg add {name}")
+
+    def stored_saver_settings(self):
+        """The screen saver's values in the registry: {name: (type, data)}."""
+        out = self.run(WINE, "reg", "query", SAVER_KEY, deadline=self.deadline(30), stderr=subprocess.DEVNULL)
+        return {w[0]: (w[1], w[2]) for w in (line.split() for line in out.splitlines())
+                if len(w) == 3 and w[1].startswith("REG_")}
 
     def saver_windows(self):
         """The screen saver's windows as (left, top, right, bottom, style, exstyle), left to right."""
